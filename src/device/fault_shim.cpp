@@ -1,0 +1,176 @@
+// The fault-injecting, logging wrapper over a DeviceApi (see fault_shim.h).
+// Every operation first asks injectFault() whether to fail; a passed-through
+// operation clears the injected error so that GetLastError then reports the
+// wrapped device's own code.
+#include "device/fault_shim.h"
+
+namespace velk {
+
+void FaultShim::failOp(Op op, DWORD error, int times) {
+    Rule& r = rules_[static_cast<int>(op)];
+    r.remaining = times;
+    r.error = error;
+}
+
+void FaultShim::failNth(std::size_t n, DWORD error) {
+    nthArmed_ = true;
+    nthLeft_ = n;
+    nthError_ = error;
+}
+
+void FaultShim::clearFaults() {
+    for (Rule& r : rules_) r = Rule{};
+    nthArmed_ = false;
+}
+
+std::size_t FaultShim::count(Op op) const {
+    std::size_t n = 0;
+    for (const Call& c : log_) n += c.op == op;
+    return n;
+}
+
+const char* FaultShim::name(Op op) {
+    static const char* const names[] = {
+        "CreateFileA",    "GetCommTimeouts",    "SetCommTimeouts", "GetCommState",
+        "SetCommState",   "SetupComm",          "EscapeCommFunction", "ClearCommError",
+        "SetCommMask",    "ReadFile",           "WriteFile",       "PurgeComm",
+        "GetCommModemStatus", "SetCommBreak",   "ClearCommBreak",  "CloseHandle"};
+    int i = static_cast<int>(op);
+    return i >= 0 && i < static_cast<int>(Op::Count) ? names[i] : "?";
+}
+
+bool FaultShim::injectFault(Op op) {
+    injectedLast_ = false;
+    DWORD error = 0;
+    bool fire = false;
+    if (nthArmed_) {
+        if (nthLeft_ == 0) {
+            nthArmed_ = false;
+            fire = true;
+            error = nthError_;
+        } else {
+            --nthLeft_;
+        }
+    }
+    Rule& r = rules_[static_cast<int>(op)];
+    if (!fire && r.remaining != 0) {
+        if (r.remaining > 0) --r.remaining;
+        fire = true;
+        error = r.error;
+    }
+    if (fire) {
+        injectedLast_ = true;
+        injectedError_ = error;
+    }
+    return fire;
+}
+
+BOOL FaultShim::record(Op op, DWORD arg, BOOL ok) {
+    log_.push_back(Call{op, arg, ok != 0});
+    return ok;
+}
+
+DWORD FaultShim::GetLastError() {
+    return injectedLast_ ? injectedError_ : inner_.GetLastError();
+}
+
+DevHandle FaultShim::CreateFileA(const char* name) {
+    if (injectFault(Op::CreateFileA)) {
+        record(Op::CreateFileA, 0, 0);
+        return kNoDevice;
+    }
+    DevHandle h = inner_.CreateFileA(name);
+    record(Op::CreateFileA, 0, h != kNoDevice);
+    return h;
+}
+
+BOOL FaultShim::GetCommTimeouts(DevHandle h, COMMTIMEOUTS* t) {
+    if (injectFault(Op::GetCommTimeouts)) return record(Op::GetCommTimeouts, 0, 0);
+    return record(Op::GetCommTimeouts, 0, inner_.GetCommTimeouts(h, t));
+}
+
+BOOL FaultShim::SetCommTimeouts(DevHandle h, const COMMTIMEOUTS* t) {
+    if (injectFault(Op::SetCommTimeouts)) return record(Op::SetCommTimeouts, 0, 0);
+    return record(Op::SetCommTimeouts, 0, inner_.SetCommTimeouts(h, t));
+}
+
+BOOL FaultShim::GetCommState(DevHandle h, DCB* dcb) {
+    if (injectFault(Op::GetCommState)) return record(Op::GetCommState, 0, 0);
+    return record(Op::GetCommState, 0, inner_.GetCommState(h, dcb));
+}
+
+BOOL FaultShim::SetCommState(DevHandle h, const DCB* dcb) {
+    if (injectFault(Op::SetCommState)) return record(Op::SetCommState, 0, 0);
+    return record(Op::SetCommState, 0, inner_.SetCommState(h, dcb));
+}
+
+BOOL FaultShim::SetupComm(DevHandle h, DWORD inQueue, DWORD outQueue) {
+    if (injectFault(Op::SetupComm)) return record(Op::SetupComm, inQueue, 0);
+    return record(Op::SetupComm, inQueue, inner_.SetupComm(h, inQueue, outQueue));
+}
+
+BOOL FaultShim::EscapeCommFunction(DevHandle h, DWORD func) {
+    if (injectFault(Op::EscapeCommFunction)) return record(Op::EscapeCommFunction, func, 0);
+    return record(Op::EscapeCommFunction, func, inner_.EscapeCommFunction(h, func));
+}
+
+BOOL FaultShim::ClearCommError(DevHandle h, DWORD* errors, COMSTAT* stat) {
+    if (injectFault(Op::ClearCommError)) return record(Op::ClearCommError, 0, 0);
+    return record(Op::ClearCommError, 0, inner_.ClearCommError(h, errors, stat));
+}
+
+BOOL FaultShim::SetCommMask(DevHandle h, DWORD mask) {
+    if (injectFault(Op::SetCommMask)) return record(Op::SetCommMask, mask, 0);
+    return record(Op::SetCommMask, mask, inner_.SetCommMask(h, mask));
+}
+
+BOOL FaultShim::ReadFile(DevHandle h, void* buf, DWORD n, DWORD* got) {
+    if (injectFault(Op::ReadFile)) {
+        if (got != nullptr) *got = 0;
+        return record(Op::ReadFile, n, 0);
+    }
+    return record(Op::ReadFile, n, inner_.ReadFile(h, buf, n, got));
+}
+
+BOOL FaultShim::WriteFile(DevHandle h, const void* buf, DWORD n, DWORD* written) {
+    if (injectFault(Op::WriteFile)) {
+        if (written != nullptr) *written = 0;
+        return record(Op::WriteFile, n, 0);
+    }
+    return record(Op::WriteFile, n, inner_.WriteFile(h, buf, n, written));
+}
+
+BOOL FaultShim::PurgeComm(DevHandle h, DWORD flags) {
+    if (injectFault(Op::PurgeComm)) return record(Op::PurgeComm, flags, 0);
+    return record(Op::PurgeComm, flags, inner_.PurgeComm(h, flags));
+}
+
+BOOL FaultShim::GetCommModemStatus(DevHandle h, DWORD* status) {
+    if (injectFault(Op::GetCommModemStatus)) return record(Op::GetCommModemStatus, 0, 0);
+    return record(Op::GetCommModemStatus, 0, inner_.GetCommModemStatus(h, status));
+}
+
+BOOL FaultShim::SetCommBreak(DevHandle h) {
+    if (injectFault(Op::SetCommBreak)) return record(Op::SetCommBreak, 0, 0);
+    return record(Op::SetCommBreak, 0, inner_.SetCommBreak(h));
+}
+
+BOOL FaultShim::ClearCommBreak(DevHandle h) {
+    if (injectFault(Op::ClearCommBreak)) return record(Op::ClearCommBreak, 0, 0);
+    return record(Op::ClearCommBreak, 0, inner_.ClearCommBreak(h));
+}
+
+BOOL FaultShim::CloseHandle(DevHandle h) {
+    if (injectFault(Op::CloseHandle)) {
+        // The handle is gone whatever a close reports: close it underneath so
+        // an injected failure never leaks the device.
+        DWORD injected = injectedError_;
+        inner_.CloseHandle(h);
+        injectedLast_ = true;
+        injectedError_ = injected;
+        return record(Op::CloseHandle, 0, 0);
+    }
+    return record(Op::CloseHandle, 0, inner_.CloseHandle(h));
+}
+
+}  // namespace velk

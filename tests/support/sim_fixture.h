@@ -1,0 +1,67 @@
+// A test fixture that puts the library in front of a fresh simulated device
+// wrapped in the fault shim, and gives the module-wide state back as it was
+// at load when the test ends (ports closed, push-back and line requests
+// cleared, no error kept).
+#ifndef VELK_TESTS_SUPPORT_SIM_FIXTURE_H
+#define VELK_TESTS_SUPPORT_SIM_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "device/fault_shim.h"
+#include "device/sim_device.h"
+#include "port/port_table.h"
+#include "velk32.h"
+
+namespace velk {
+
+// Puts every port slot and module-wide word back to its value at load.
+inline void resetLibraryState() {
+    for (int i = 0; i < SIO_PORT_COUNT; ++i) {
+        if (PortTable[i].handle != kNoDevice) SioDone(i);
+        PortTable[i].lineBits = 0;
+        PortTable[i].pushedBack = 0;
+        PortTable[i].savedTimeouts = COMMTIMEOUTS{};
+        dcbTable[i] = DCB{};
+    }
+    lastWinError = 0;
+    sharedStat = COMSTAT{};
+}
+
+class SimTest : public ::testing::Test {
+protected:
+    SimTest() : shim(sim) {}
+
+    void SetUp() override {
+        resetLibraryState();
+        setDevice(&shim);
+    }
+
+    void TearDown() override {
+        shim.clearFaults();
+        resetLibraryState();
+        setDevice(nullptr);
+    }
+
+    // Opens a port with the usual queue sizes and clears the log.
+    void open(int port, int inQueue = 1024, int outQueue = 1024) {
+        ASSERT_EQ(SioReset(port, inQueue, outQueue), 0) << "SioWinError " << SioWinError();
+        shim.clearLog();
+    }
+
+    // The names of the logged operations, in order.
+    std::vector<std::string> ops() const {
+        std::vector<std::string> names;
+        for (const auto& c : shim.log()) names.push_back(FaultShim::name(c.op));
+        return names;
+    }
+
+    SimDevice sim;
+    FaultShim shim;
+};
+
+}  // namespace velk
+
+#endif  // VELK_TESTS_SUPPORT_SIM_FIXTURE_H
