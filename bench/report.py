@@ -1,0 +1,196 @@
+#!/usr/bin/python3
+"""Prints the one benchmark table of scripts/bench.sh from the files it made
+in its results folder:
+
+  velk.json       velk_bench's Google Benchmark JSON (library and floor)
+  pyserial.json   pyserial_bench.py's medians
+  velk.strace     strace -f of velk_syscalls
+  pyserial.strace strace -f of pyserial_bench.py --syscalls
+
+Times are medians of the repetitions, per iteration of the case (one call, or
+64 KiB moved); "spread" is the relative standard deviation of the
+repetitions. Ratios: velk/floor above 1 means the library is slower than the
+raw system calls; pyserial/velk is how many times faster the library is.
+
+Usage: /usr/bin/python3 bench/report.py RESULTS_DIR
+"""
+import collections
+import json
+import os
+import re
+import statistics
+import sys
+
+# case: label, velk benchmark, floor benchmark (or None), floor's calls,
+#       pyserial case (or None), velk syscall section, pyserial syscall section
+CASES = [
+    ("SioGetc, empty queue", "getc_empty/velk", "poll/fionread", "ioctl(FIONREAD)",
+     "getc_empty", "SioGetc (empty)", "getc_empty"),
+    ("SioGetc, empty queue", "getc_empty/velk", "poll/inq_outq", "ioctl(TIOCINQ)+ioctl(TIOCOUTQ)",
+     None, None, None),
+    ("SioGetc x 65536 (64 KiB)", "drain_getc/velk", "drain_getc/read", "read(1 B)",
+     "drain_getc", "SioGetc (byte waiting)", "getc_byte"),
+    ("SioGets 4 KiB x 16", "drain_gets/velk/4096", "drain_gets/read/4096", "read(4 KiB)",
+     "drain_gets4k", "SioGets 4 KiB (data waiting)", "gets4k_data"),
+    ("SioPutc x 65536 (64 KiB)", "putc/velk", "put/write_blocking/1", "write(1 B)",
+     "putc", "SioPutc", "putc"),
+    ("SioPuts 1 KiB x 64", "puts/velk/1024", "put/write_blocking/1024", "write(1 KiB)",
+     "puts_1k", "SioPuts 1 KiB", "puts_1k"),
+    ("SioPuts 64 KiB", "puts/velk/65536", "put/write_blocking/65536", "write(64 KiB), blocking fd",
+     "puts_64k", "SioPuts 64 KiB (peer reading)", "puts_64k"),
+    ("SioPuts 64 KiB", "puts/velk/65536", "put/write_poll/65536", "write()+poll(), non-blocking fd",
+     None, None, None),
+    ("SioRxQue", "rxque/velk", "poll/fionread", "ioctl(FIONREAD)",
+     "rxque", "SioRxQue", "rxque"),
+    ("SioStatus", "status/velk", "poll/inq_outq", "ioctl(TIOCINQ)+ioctl(TIOCOUTQ)",
+     None, "SioStatus", None),
+    ("SioDTR('R')", "dtr_read/velk", None, "-",
+     "dtr_read", "SioDTR('R')", "dtr_read"),
+    ("SioInfo('V')", "info_version/velk", None, "-",
+     "info_version", "SioInfo('V')", "info_version"),
+    ("SioReset+SioDone", "reset_done/velk", "reset_done/open_tcsetattr_close",
+     "open+tcgetattr+tcsetattr+close", "reset_done", "SioReset+SioDone", "reset_done"),
+]
+
+UNIT = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
+
+
+def load_gbench(path):
+    """benchmark name -> (median seconds, relative stddev) over the repetitions."""
+    with open(path) as f:
+        data = json.load(f)
+    reps = collections.defaultdict(list)
+    for b in data["benchmarks"]:
+        if b.get("run_type") != "iteration" or b.get("error_occurred"):
+            continue
+        name = b["run_name"].replace("/real_time", "")
+        reps[name].append(b["real_time"] * UNIT[b["time_unit"]])
+    return {n: (statistics.median(v), rel_sd(v), len(v)) for n, v in reps.items()}
+
+
+def rel_sd(v):
+    return statistics.stdev(v) / statistics.mean(v) if len(v) > 1 else 0.0
+
+
+def load_pyserial(path):
+    with open(path) as f:
+        data = json.load(f)
+    return {n: (c["median_s"], rel_sd(c["samples_s"]), len(c["samples_s"]))
+            for n, c in data["cases"].items()}
+
+
+LINE = re.compile(r'^(\d+)\s+(?:<\.\.\. (\w+) resumed>|(\w+)\((.*))')
+
+
+def count_syscalls(path):
+    """section -> (calls, Counter of syscall names) from a marked strace -f log.
+
+    Only the main thread is counted (a peer thread's calls are the peer's);
+    the marker calls themselves are not counted."""
+    sections = collections.defaultdict(lambda: [0, collections.Counter()])
+    main = None
+    current = None
+    with open(path, errors="replace") as f:
+        for line in f:
+            m = LINE.match(line)
+            if not m:
+                continue
+            pid, resumed, name, args = m.groups()
+            if main is None:
+                main = pid
+            if pid != main or resumed:
+                continue
+            if name in ("access", "faccessat", "faccessat2") and '"/velk-mark/' in args:
+                path_arg = args.split('"')[1]
+                if path_arg.startswith("/velk-mark/B/"):
+                    current = path_arg[len("/velk-mark/B/"):]
+                    sections[current][0] += 1
+                else:
+                    current = None
+                continue
+            if current is None:
+                continue
+            if name == "ioctl":
+                parts = [p.strip() for p in args.split(",")]
+                name = "ioctl(%s)" % (parts[1] if len(parts) > 1 else "?")
+            sections[current][1][name] += 1
+    return sections
+
+
+def describe(section):
+    if section is None:
+        return "", ""
+    calls, counter = section
+    total = sum(counter.values()) / calls
+    parts = []
+    for name, n in sorted(counter.items(), key=lambda kv: (-kv[1], kv[0])):
+        per = n / calls
+        parts.append(name if per == 1 else "%s x%s" % (name, fmt_count(per)))
+    return fmt_count(total), ", ".join(parts)
+
+
+def fmt_count(x):
+    return ("%.2f" % x).rstrip("0").rstrip(".")
+
+
+def fmt_time(s):
+    if s is None:
+        return "-"
+    for unit, scale in (("s", 1.0), ("ms", 1e-3), ("us", 1e-6)):
+        if s >= scale:
+            return "%.3g %s" % (s / scale, unit) if s / scale < 100 else "%.0f %s" % (s / scale, unit)
+    return "%.3g ns" % (s * 1e9) if s * 1e9 < 100 else "%.0f ns" % (s * 1e9)
+
+
+def main():
+    out = sys.argv[1] if len(sys.argv) > 1 else "build/bench/results"
+    velk = load_gbench(os.path.join(out, "velk.json"))
+    py_path = os.path.join(out, "pyserial.json")
+    py = load_pyserial(py_path) if os.path.exists(py_path) else {}
+    vs = count_syscalls(os.path.join(out, "velk.strace")) \
+        if os.path.exists(os.path.join(out, "velk.strace")) else {}
+    ps = count_syscalls(os.path.join(out, "pyserial.strace")) \
+        if os.path.exists(os.path.join(out, "pyserial.strace")) else {}
+
+    head = ("case", "velk32", "spread", "floor", "floor calls", "spread",
+            "velk/floor", "pyserial", "spread", "py/velk", "sys velk", "sys py")
+    rows = []
+    for label, vname, fname, fcalls, pname, vsec, psec in CASES:
+        v = velk.get(vname)
+        f = velk.get(fname) if fname else None
+        p = py.get(pname) if pname else None
+        vsys, _ = describe(vs.get(vsec)) if vsec else ("", "")
+        psys, _ = describe(ps.get("pyserial:" + psec)) if psec else ("", "")
+        rows.append((
+            label,
+            fmt_time(v[0]) if v else "-",
+            "%.0f%%" % (v[1] * 100) if v else "",
+            fmt_time(f[0]) if f else "-",
+            fcalls,
+            "%.0f%%" % (f[1] * 100) if f else "",
+            "%.2fx" % (v[0] / f[0]) if v and f else "-",
+            fmt_time(p[0]) if p else "-",
+            "%.0f%%" % (p[1] * 100) if p else "",
+            "%.1fx" % (p[0] / v[0]) if v and p else "-",
+            vsys,
+            psys,
+        ))
+    widths = [max(len(str(r[i])) for r in rows + [head]) for i in range(len(head))]
+    print("| " + " | ".join(h.ljust(w) for h, w in zip(head, widths)) + " |")
+    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    for r in rows:
+        print("| " + " | ".join(str(c).ljust(w) for c, w in zip(r, widths)) + " |")
+
+    if vs or ps:
+        print()
+        print("System calls per call (main thread, averaged over the calls made):")
+        print()
+        print("| call | count | system calls |")
+        print("|---|---|---|")
+        for name, sec in list(vs.items()) + sorted(ps.items()):
+            total, detail = describe(sec)
+            print("| %s | %s | %s |" % (name, total, detail or "none"))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,144 @@
+// Makes each library call, and each floor's raw calls, a number of times on a
+// pty pair, fencing every single call with marker system calls so that a
+// trace of this program (strace -f) shows exactly which system calls that one
+// call made. The marker is access() on a path that does not exist and names
+// the case: "/velk-mark/B/<case>" before the call, "/velk-mark/E" after.
+// bench/syscall_table.py turns the trace into counts per call. Bytes the
+// receive cases need are sent by the peer (the pty's master end) outside the
+// fences, and the peer is drained there too; the 64 KiB send needs a peer
+// thread reading at the same time, whose system calls the table leaves out.
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "pty_pair.h"
+#include "velk32.h"
+#include "velk32_posix.h"
+
+using velkbench::PtyPair;
+
+namespace {
+
+constexpr int kPort = 0;
+constexpr int kCalls = 50;
+
+void mark(const std::string& what) {
+    access(what.c_str(), F_OK);
+}
+
+// Runs body kCalls times, each fenced by markers naming the case.
+template <typename Body>
+void fenced(const char* name, Body body, int calls = kCalls) {
+    const std::string begin = std::string("/velk-mark/B/") + name;
+    for (int i = 0; i < calls; ++i) {
+        mark(begin);
+        body();
+        mark("/velk-mark/E");
+    }
+}
+
+// Waits (up to 2 s) until the slave end has at least n bytes to read.
+bool waitInput(int fd, int n) {
+    for (int i = 0; i < 200; ++i) {
+        int have = 0;
+        ioctl(fd, FIONREAD, &have);
+        if (have >= n) return true;
+        pollfd p{fd, POLLIN, 0};
+        poll(&p, 1, 10);
+    }
+    return false;
+}
+
+void sendToSlave(const PtyPair& pty, int n) {
+    std::vector<char> buf(n, 'z');
+    int off = 0;
+    while (off < n) {
+        ssize_t w = write(pty.master(), buf.data() + off, n - off);
+        if (w > 0) off += static_cast<int>(w);
+    }
+}
+
+void drainMaster(const PtyPair& pty) {
+    char buf[4096];
+    pollfd p{pty.master(), POLLIN, 0};
+    while (poll(&p, 1, 5) > 0 && read(pty.master(), buf, sizeof buf) > 0) {
+    }
+}
+
+}  // namespace
+
+int main() {
+    PtyPair pty;
+    const int slave = pty.slave();
+    PtyPair::setNonBlocking(slave);
+    velk_map_port(kPort, pty.path());
+    char buf[65536] = {};
+
+    fenced("SioReset+SioDone", [] {
+        SioReset(kPort, 4096, 4096);
+        SioDone(kPort);
+    }, 10);
+    fenced("floor:open+tcgetattr+tcsetattr+close", [&] {
+        int fd = open(pty.path(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        termios t{};
+        tcgetattr(fd, &t);
+        cfmakeraw(&t);
+        tcsetattr(fd, TCSANOW, &t);
+        close(fd);
+    }, 10);
+
+    if (SioReset(kPort, 4096, 4096) != 0) {
+        std::fprintf(stderr, "SioReset failed: %d\n", SioWinError());
+        return 1;
+    }
+    fenced("SioGetc (empty)", [] { SioGetc(kPort); });
+    fenced("floor:ioctl(FIONREAD)", [&] {
+        int n;
+        ioctl(slave, FIONREAD, &n);
+    });
+    for (int i = 0; i < kCalls; ++i) {
+        sendToSlave(pty, 1);
+        waitInput(slave, 1);
+        fenced("SioGetc (byte waiting)", [] { SioGetc(kPort); }, 1);
+    }
+    for (int i = 0; i < kCalls; ++i) {
+        sendToSlave(pty, 4096);
+        waitInput(slave, 4095);  // the line discipline holds 4095 at most
+        fenced("SioGets 4 KiB (data waiting)", [&] { SioGets(kPort, buf, 4096); }, 1);
+        SioRxClear(kPort);
+    }
+    fenced("SioGets 4 KiB (empty)", [&] { SioGets(kPort, buf, 4096); });
+    fenced("SioPutc", [] { SioPutc(kPort, 'p'); });
+    drainMaster(pty);
+    for (int i = 0; i < kCalls; ++i) {
+        fenced("SioPuts 1 KiB", [&] { SioPuts(kPort, buf, 1024); }, 1);
+        drainMaster(pty);
+    }
+    pty.startSink();
+    fenced("SioPuts 64 KiB (peer reading)", [&] { SioPuts(kPort, buf, 65536); }, 20);
+    pty.stopPeer();
+    drainMaster(pty);
+
+    fenced("SioRxQue", [] { SioRxQue(kPort); });
+    fenced("SioTxQue", [] { SioTxQue(kPort); });
+    fenced("SioStatus", [] { SioStatus(kPort, SIO_CE_ALL); });
+    fenced("SioDTR('R')", [] { SioDTR(kPort, SIO_LINE_READ); });
+    fenced("SioInfo('V')", [] { SioInfo(SIO_INFO_VERSION); });
+    fenced("SioUnGetc", [] { SioUnGetc(kPort, 0); });
+    fenced("SioRxClear (empty)", [] { SioRxClear(kPort); });
+    fenced("SioTxClear", [] { SioTxClear(kPort); });
+    fenced("SioDTR('S')", [] { SioDTR(kPort, SIO_LINE_SET); });
+    fenced("SioRTS('S')", [] { SioRTS(kPort, SIO_LINE_SET); });
+    fenced("SioCTS", [] { SioCTS(kPort); });
+    fenced("SioBaud(9600)", [] { SioBaud(kPort, SIO_BAUD9600); });
+    fenced("SioParms", [] { SioParms(kPort, SIO_NO_PARITY, SIO_ONE_STOP_BIT, SIO_WORD_LENGTH8); });
+    fenced("SioFlow('N')", [] { SioFlow(kPort, SIO_FLOW_NONE); });
+    fenced("SioBrkSig('D')", [] { SioBrkSig(kPort, SIO_BREAK_DETECT); });
+    fenced("SioWinError", [] { SioWinError(); });
+    SioDone(kPort);
+    velk_map_port(kPort, nullptr);
+    return 0;
+}

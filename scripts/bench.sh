@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# The benchmarks: builds velk_bench and velk_syscalls, times the library
+# against the raw system calls on a pty pair (repetitions interleaved at
+# random), counts each call's system calls under strace, does the same with
+# pyserial, and prints one table. Takes a few minutes; the results stay in
+# build/bench/results/.
+#   bash scripts/bench.sh                 full run (REPS=9 repetitions)
+#   REPS=3 MIN_TIME=0.1 bash scripts/bench.sh   a quicker, noisier run
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc 2>/dev/null || echo 2)
+reps=${REPS:-9}
+min_time=${MIN_TIME:-0.3}
+
+bash scripts/deps.sh build-essential cmake libbenchmark-dev python3 python3-serial strace
+
+cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELK_BUILD_BENCH=ON \
+  -DVELK_BUILD_TESTS=OFF >/dev/null
+cmake --build build/bench -j"$jobs" --target velk_bench velk_syscalls >/dev/null
+out=build/bench/results
+mkdir -p "$out"
+
+echo "== velk32 and the floor: $reps repetitions, interleaved ==" >&2
+build/bench/bench/velk_bench --benchmark_repetitions="$reps" \
+  --benchmark_enable_random_interleaving=true --benchmark_min_time="$min_time" \
+  --benchmark_report_aggregates_only=false --benchmark_color=false \
+  --benchmark_out="$out/velk.json" --benchmark_out_format=json >"$out/velk.txt"
+
+echo "== pyserial: $reps repetitions ==" >&2
+/usr/bin/python3 bench/pyserial_bench.py --repetitions "$reps" --min-time "$min_time" \
+  --out "$out/pyserial.json" >"$out/pyserial.txt"
+
+echo "== system calls per call (strace) ==" >&2
+strace -f -qq -o "$out/velk.strace" build/bench/bench/velk_syscalls
+strace -f -qq -o "$out/pyserial.strace" /usr/bin/python3 bench/pyserial_bench.py --syscalls
+
+{
+  echo "velk32 $(git describe --always --dirty 2>/dev/null || echo '?') on $(uname -srm), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
+  echo
+  /usr/bin/python3 bench/report.py "$out"
+} | tee "$out/table.md"
