@@ -293,11 +293,20 @@ double toNs(const benchmark::BenchmarkReporter::Run& r) {
 // its single result without repetitions) and ends with the table.
 class TableReporter : public benchmark::ConsoleReporter {
 public:
+    TableReporter()
+        : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
+
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& r : runs) {
             if (r.error_occurred) continue;
-            const std::string name = r.run_name.str();
+            // The name without the "/real_time" that UseRealTime() appends.
+            std::string name = r.run_name.str();
+            const std::string suffix = "/real_time";
+            if (name.size() > suffix.size() &&
+                name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+                name.resize(name.size() - suffix.size());
+            }
             if (r.run_type == Run::RT_Aggregate) {
                 if (r.aggregate_name == "median") median_[name] = toNs(r);
             } else if (!median_.count(name) || !fromAggregate_.count(name)) {

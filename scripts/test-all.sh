@@ -6,10 +6,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 
-bash scripts/deps.sh build-essential cmake googletest libgtest-dev libgmock-dev
+bash scripts/deps.sh build-essential cmake googletest libgtest-dev libgmock-dev libbenchmark-dev
 
 echo "== build and test =="
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# The benchmarks are built here (so they keep compiling) but not run: their
+# timed runs are scripts/bench.sh.
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELK_BUILD_BENCH=ON >/dev/null
 cmake --build build/release -j"$jobs"
 ctest --test-dir build/release --output-on-failure -j"$jobs"
 
