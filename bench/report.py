@@ -7,10 +7,14 @@ in its results folder:
   velk.strace     strace -f of velk_syscalls
   pyserial.strace strace -f of pyserial_bench.py --syscalls
 
+  callgrind.out   callgrind of velk_syscalls --callgrind (optional)
+
 Times are medians of the repetitions, per iteration of the case (one call, or
-64 KiB moved); "spread" is the relative standard deviation of the
-repetitions. Ratios: velk/floor above 1 means the library is slower than the
-raw system calls; pyserial/velk is how many times faster the library is.
+64 KiB moved), real (wall-clock) time, with the relative standard deviation of
+the repetitions after the sign. Ratios: velk/floor above 1 means the library
+is slower than the raw system calls (in real time, and in CPU time of the
+calling thread); py/velk is how many times faster the library is than
+pyserial, py/floor the most any library could be on this machine.
 
 Usage: /usr/bin/python3 bench/report.py RESULTS_DIR
 """
@@ -56,16 +60,19 @@ UNIT = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
 
 
 def load_gbench(path):
-    """benchmark name -> (median seconds, relative stddev) over the repetitions."""
+    """benchmark name -> (median real seconds, relative stddev, median CPU
+    seconds of the calling thread) over the repetitions."""
     with open(path) as f:
         data = json.load(f)
-    reps = collections.defaultdict(list)
+    real = collections.defaultdict(list)
+    cpu = collections.defaultdict(list)
     for b in data["benchmarks"]:
         if b.get("run_type") != "iteration" or b.get("error_occurred"):
             continue
         name = b["run_name"].replace("/real_time", "")
-        reps[name].append(b["real_time"] * UNIT[b["time_unit"]])
-    return {n: (statistics.median(v), rel_sd(v), len(v)) for n, v in reps.items()}
+        real[name].append(b["real_time"] * UNIT[b["time_unit"]])
+        cpu[name].append(b["cpu_time"] * UNIT[b["time_unit"]])
+    return {n: (statistics.median(v), rel_sd(v), statistics.median(cpu[n])) for n, v in real.items()}
 
 
 def rel_sd(v):
@@ -75,7 +82,7 @@ def rel_sd(v):
 def load_pyserial(path):
     with open(path) as f:
         data = json.load(f)
-    return {n: (c["median_s"], rel_sd(c["samples_s"]), len(c["samples_s"]))
+    return {n: (c["median_s"], rel_sd(c["samples_s"]), None)
             for n, c in data["cases"].items()}
 
 
@@ -145,6 +152,54 @@ def fmt_time(s):
     return "%.3g ns" % (s * 1e9) if s * 1e9 < 100 else "%.0f ns" % (s * 1e9)
 
 
+def timed(m):
+    """A median time with its spread (relative standard deviation)."""
+    if m is None:
+        return "-"
+    return "%s ±%.0f%%" % (fmt_time(m[0]), m[1] * 100)
+
+
+def print_table(head, rows):
+    widths = [max(len(str(r[i])) for r in list(rows) + [head]) for i in range(len(head))]
+    print("| " + " | ".join(h.ljust(w) for h, w in zip(head, widths)) + " |")
+    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+    for r in rows:
+        print("| " + " | ".join(str(c).ljust(w) for c, w in zip(r, widths)) + " |")
+
+
+# velk_syscalls --callgrind makes this many calls of each function.
+CALLGRIND_CALLS = 1000
+CALLGRIND_PAIRS = [
+    ("SioGetc", "floor_inq_outq"),
+    ("SioGetc", "floor_fionread"),
+    ("SioRxQue", "floor_inq_outq"),
+    ("SioStatus", "floor_inq_outq"),
+    ("SioGets", "floor_read"),
+    ("SioPutc", "floor_write"),
+    ("SioDTR", None),
+    ("SioInfo", None),
+]
+CG_LINE = re.compile(r"^\s*([\d,]+) \(\s*[\d.]+%\)\s+\S*:(\w+)(?: \[|$)")
+
+
+def load_callgrind(path):
+    """function -> inclusive user-space instructions per call."""
+    import subprocess
+    text = subprocess.run(["callgrind_annotate", "--inclusive=yes", "--threshold=100", path],
+                          capture_output=True, text=True, check=True).stdout
+    ir = {}
+    for line in text.splitlines():
+        m = CG_LINE.match(line)
+        if not m:
+            continue
+        count, name = int(m.group(1).replace(",", "")), m.group(2)
+        if name.startswith("Sio") or name.startswith("floor_"):
+            # A function whose inlined lines come from several files is
+            # listed once per file: the largest entry is the whole function.
+            ir[name] = max(ir.get(name, 0), count / CALLGRIND_CALLS)
+    return ir
+
+
 def main():
     out = sys.argv[1] if len(sys.argv) > 1 else "build/bench/results"
     velk = load_gbench(os.path.join(out, "velk.json"))
@@ -155,8 +210,8 @@ def main():
     ps = count_syscalls(os.path.join(out, "pyserial.strace")) \
         if os.path.exists(os.path.join(out, "pyserial.strace")) else {}
 
-    head = ("case", "velk32", "spread", "floor", "floor calls", "spread",
-            "velk/floor", "pyserial", "spread", "py/velk", "sys velk", "sys py")
+    head = ("case", "velk32", "floor", "floor's calls", "velk/floor", "velk/floor CPU",
+            "pyserial", "py/velk", "py/floor", "syscalls velk", "syscalls py")
     rows = []
     for label, vname, fname, fcalls, pname, vsec, psec in CASES:
         v = velk.get(vname)
@@ -166,23 +221,33 @@ def main():
         psys, _ = describe(ps.get("pyserial:" + psec)) if psec else ("", "")
         rows.append((
             label,
-            fmt_time(v[0]) if v else "-",
-            "%.0f%%" % (v[1] * 100) if v else "",
-            fmt_time(f[0]) if f else "-",
+            timed(v),
+            timed(f),
             fcalls,
-            "%.0f%%" % (f[1] * 100) if f else "",
             "%.2fx" % (v[0] / f[0]) if v and f else "-",
-            fmt_time(p[0]) if p else "-",
-            "%.0f%%" % (p[1] * 100) if p else "",
+            "%.2fx" % (v[2] / f[2]) if v and f and f[2] else "-",
+            timed(p),
             "%.1fx" % (p[0] / v[0]) if v and p else "-",
+            "%.1fx" % (p[0] / f[0]) if f and p else "-",
             vsys,
             psys,
         ))
-    widths = [max(len(str(r[i])) for r in rows + [head]) for i in range(len(head))]
-    print("| " + " | ".join(h.ljust(w) for h, w in zip(head, widths)) + " |")
-    print("|" + "|".join("-" * (w + 2) for w in widths) + "|")
-    for r in rows:
-        print("| " + " | ".join(str(c).ljust(w) for c, w in zip(r, widths)) + " |")
+    print_table(head, rows)
+
+    cg = os.path.join(out, "callgrind.out")
+    if os.path.exists(cg):
+        print()
+        print("User-space instructions per call (callgrind, %d calls each; the system"
+              " calls' time in the kernel is not counted):" % CALLGRIND_CALLS)
+        print()
+        ir = load_callgrind(cg)
+        rows = []
+        for call, floor in CALLGRIND_PAIRS:
+            a, b = ir.get(call), ir.get(floor) if floor else None
+            rows.append((call, fmt_count(a) if a is not None else "-",
+                         floor or "-", fmt_count(b) if b is not None else "-",
+                         fmt_count(a - b) if a is not None and b is not None else "-"))
+        print_table(("library call", "instructions", "floor", "instructions", "added"), rows)
 
     if vs or ps:
         print()
