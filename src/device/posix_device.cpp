@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "device/posix_line_state.h"
 #include "device/posix_port_map.h"
 
 namespace velk {
@@ -128,27 +129,6 @@ int waitFor(int fd, short events, std::int64_t waitMs, short* revents) {
     return r;
 }
 
-// Raw mode: bytes pass unchanged both ways, no echo, no line editing, no
-// signals, the receiver on and modem-status lines not holding the port.
-// Flow control, parity and the format stay as they are.
-void makeRaw(struct termios& t) {
-    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
-                                        IXANY | IGNPAR);
-#ifdef IUCLC
-    t.c_iflag &= ~static_cast<tcflag_t>(IUCLC);
-#endif
-#ifdef IMAXBEL
-    t.c_iflag &= ~static_cast<tcflag_t>(IMAXBEL);
-#endif
-    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
-    t.c_cflag |= CLOCAL | CREAD;
-    // With O_NONBLOCK, VMIN 1 makes an empty queue read as EAGAIN, so that a
-    // read of 0 bytes can only mean the device hung up.
-    t.c_cc[VMIN] = 1;
-    t.c_cc[VTIME] = 0;
-}
-
 // A driver's defaults for the fields termios has no place for.
 DCB initialDcb() {
     DCB d{};
@@ -164,70 +144,6 @@ DCB initialDcb() {
     d.XonChar = 0x11;
     d.XoffChar = 0x13;
     return d;
-}
-
-// Whether termios can express the record: 0, or EINVAL.
-int checkDcb(const DCB& d) {
-    if (d.BaudRate == 0) return EINVAL;
-    if (d.ByteSize < 5 || d.ByteSize > 8) return EINVAL;
-    if (d.Parity > SPACEPARITY) return EINVAL;
-#ifndef CMSPAR
-    if (d.Parity == MARKPARITY || d.Parity == SPACEPARITY) return EINVAL;
-#endif
-    if (d.StopBits > TWOSTOPBITS) return EINVAL;
-    // CSTOPB means 1.5 stop bits with 5 data bits and 2 otherwise.
-    if (d.StopBits == ONE5STOPBITS && d.ByteSize != 5) return EINVAL;
-    if (d.StopBits == TWOSTOPBITS && d.ByteSize == 5) return EINVAL;
-    // DSR handshaking and sensitivity, DTR handshaking, RTS toggling, error
-    // and null-byte handling have no termios counterpart.
-    if (d.fOutxDsrFlow || d.fDsrSensitivity || d.fErrorChar || d.fNull || d.fAbortOnError) return EINVAL;
-    if (d.fDtrControl > DTR_CONTROL_ENABLE) return EINVAL;
-    if (d.fRtsControl > RTS_CONTROL_HANDSHAKE) return EINVAL;
-    // CRTSCTS is both directions at once.
-    if ((d.fOutxCtsFlow != 0) != (d.fRtsControl == RTS_CONTROL_HANDSHAKE)) return EINVAL;
-#ifndef CRTSCTS
-    if (d.fOutxCtsFlow) return EINVAL;
-#endif
-    if ((d.fOutX || d.fInX) && d.XonChar == d.XoffChar) return EINVAL;
-    return 0;
-}
-
-// The termios of the record, on top of the device's current one.
-void toTermios(const DCB& d, struct termios& t) {
-    makeRaw(t);
-    tcflag_t c = t.c_cflag;
-    c &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB);
-#ifdef CMSPAR
-    c &= ~static_cast<tcflag_t>(CMSPAR);
-#endif
-#ifdef CRTSCTS
-    c &= ~static_cast<tcflag_t>(CRTSCTS);
-    if (d.fOutxCtsFlow) c |= CRTSCTS;
-#endif
-    switch (d.ByteSize) {
-    case 5: c |= CS5; break;
-    case 6: c |= CS6; break;
-    case 7: c |= CS7; break;
-    default: c |= CS8; break;
-    }
-    switch (d.Parity) {
-    case ODDPARITY: c |= PARENB | PARODD; break;
-    case EVENPARITY: c |= PARENB; break;
-#ifdef CMSPAR
-    case MARKPARITY: c |= PARENB | PARODD | CMSPAR; break;
-    case SPACEPARITY: c |= PARENB | CMSPAR; break;
-#endif
-    default: break;
-    }
-    if (d.StopBits != ONESTOPBIT) c |= CSTOPB;
-    t.c_cflag = c | CLOCAL | CREAD;
-
-    t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | INPCK);
-    if (d.fOutX) t.c_iflag |= IXON;
-    if (d.fInX) t.c_iflag |= IXOFF;
-    if (d.fParity) t.c_iflag |= INPCK;
-    t.c_cc[VSTART] = static_cast<cc_t>(d.XonChar);
-    t.c_cc[VSTOP] = static_cast<cc_t>(d.XoffChar);
 }
 
 // The driver's answer when it has no such request: the device lacks the
@@ -439,40 +355,7 @@ BOOL PosixDevice::readState(Slot& s, DCB* dcb) {
 #else
     d.BaudRate = rateOfCode(cfgetospeed(&t));
 #endif
-    switch (t.c_cflag & CSIZE) {
-    case CS5: d.ByteSize = 5; break;
-    case CS6: d.ByteSize = 6; break;
-    case CS7: d.ByteSize = 7; break;
-    default: d.ByteSize = 8; break;
-    }
-    d.Parity = NOPARITY;
-    if (t.c_cflag & PARENB) {
-        const bool odd = (t.c_cflag & PARODD) != 0;
-#ifdef CMSPAR
-        if (t.c_cflag & CMSPAR) {
-            d.Parity = odd ? MARKPARITY : SPACEPARITY;
-        } else
-#endif
-        {
-            d.Parity = odd ? ODDPARITY : EVENPARITY;
-        }
-    }
-    d.StopBits = (t.c_cflag & CSTOPB) ? (d.ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS) : ONESTOPBIT;
-    bool handshake = false;
-#ifdef CRTSCTS
-    handshake = (t.c_cflag & CRTSCTS) != 0;
-#endif
-    d.fOutxCtsFlow = handshake ? 1 : 0;
-    if (handshake) {
-        d.fRtsControl = RTS_CONTROL_HANDSHAKE;
-    } else if (d.fRtsControl == RTS_CONTROL_HANDSHAKE) {
-        d.fRtsControl = RTS_CONTROL_ENABLE;
-    }
-    d.fOutX = (t.c_iflag & IXON) ? 1 : 0;
-    d.fInX = (t.c_iflag & IXOFF) ? 1 : 0;
-    d.fParity = (t.c_iflag & INPCK) ? 1 : 0;
-    d.XonChar = static_cast<char>(t.c_cc[VSTART]);
-    d.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
+    termiosToLineState(t, d);
     *dcb = d;
     return 1;
 }
@@ -496,12 +379,12 @@ BOOL PosixDevice::SetCommState(DevHandle h, const DCB* dcb) {
     if (s == nullptr) return fail(EBADF);
     if (dcb == nullptr) return fail(EINVAL);
     const DCB& d = *dcb;
-    int err = checkDcb(d);
+    int err = checkLineState(d);
     if (err != 0) return fail(err);
 
     struct termios t;
     if (::tcgetattr(s->fd, &t) != 0) return fail(errno);
-    toTermios(d, t);
+    lineStateToTermios(d, t);
     speed_t code;
     if (speedCode(d.BaudRate, &code)) {
         if (::cfsetispeed(&t, code) != 0 || ::cfsetospeed(&t, code) != 0) return fail(EINVAL);

@@ -45,7 +45,9 @@ public:
     // applied.
     BOOL GetCommState(DevHandle h, DCB* dcb) override;
     // Maps the record onto termios in one request; a value termios cannot
-    // express fails with EINVAL and changes nothing. A changed DTR/RTS
+    // express fails with EINVAL and changes nothing. What the driver does
+    // with a request it takes is its own (a pty keeps 8 data bits and no
+    // parity whatever is asked); GetCommState shows it. A changed DTR/RTS
     // control mode is then carried out with TIOCMBIS/TIOCMBIC (ignored on
     // devices without modem lines, such as ptys).
     BOOL SetCommState(DevHandle h, const DCB* dcb) override;
