@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The benchmarks: builds velk_bench and velk_syscalls, times the library
 # against the raw system calls on a pty pair (repetitions interleaved at
-# random), counts each call's system calls under strace, does the same with
+# random), counts each call's system calls under strace and its user-space
+# instructions under callgrind, does the same timings and counts with
 # pyserial, and prints one table. Takes a few minutes; the results stay in
 # build/bench/results/.
 #   bash scripts/bench.sh                 full run (REPS=9 repetitions)
@@ -12,7 +13,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 reps=${REPS:-9}
 min_time=${MIN_TIME:-0.3}
 
-bash scripts/deps.sh build-essential cmake libbenchmark-dev python3 python3-serial strace
+bash scripts/deps.sh build-essential cmake libbenchmark-dev python3 python3-serial strace valgrind
 
 cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELK_BUILD_BENCH=ON \
   -DVELK_BUILD_TESTS=OFF >/dev/null
@@ -33,6 +34,11 @@ echo "== pyserial: $reps repetitions ==" >&2
 echo "== system calls per call (strace) ==" >&2
 strace -f -qq -o "$out/velk.strace" build/bench/bench/velk_syscalls
 strace -f -qq -o "$out/pyserial.strace" /usr/bin/python3 bench/pyserial_bench.py --syscalls
+
+echo "== user-space instructions per call (callgrind) ==" >&2
+valgrind --tool=callgrind --callgrind-out-file="$out/callgrind.out" \
+  --toggle-collect='Sio*' --toggle-collect='floor_*' \
+  build/bench/bench/velk_syscalls --callgrind 2>"$out/callgrind.log"
 
 {
   echo "velk32 $(git describe --always --dirty 2>/dev/null || echo '?') on $(uname -srm), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
