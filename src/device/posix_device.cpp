@@ -594,9 +594,41 @@ BOOL PosixDevice::ReadFile(DevHandle h, void* buf, DWORD n, DWORD* got) {
     return readLoop(*s, static_cast<unsigned char*>(buf), n, got);
 }
 
-// Every byte handed to the driver: partial writes continue, a full queue is
-// waited out in poll. With write time-outs set (multiplier * n + constant)
-// the write ends when they expire, reporting the bytes taken so far.
+// The rest of a write without time limit once the driver's queue is full:
+// the descriptor is made blocking for one write() that the kernel completes,
+// sleeping until the peer has taken the bytes, then made non-blocking again.
+// A bulk write on a pty then costs two fcntl() calls and one or two write()s
+// instead of a poll() and a write() for every few KiB, and wakes once. Only
+// writes that would block pay for the switch; a write the queue has room for
+// never gets here.
+BOOL PosixDevice::blockingRest(Slot& s, const unsigned char* buf, DWORD n, DWORD count,
+                               DWORD* written) {
+    const int flags = ::fcntl(s.fd, F_GETFL);
+    if (flags < 0 || ::fcntl(s.fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        *written = count;
+        return fail(errno);
+    }
+    int err = 0;
+    while (count < n) {
+        ssize_t r = ::write(s.fd, buf + count, n - count);
+        if (r > 0) {
+            count += static_cast<DWORD>(r);
+        } else if (r < 0 && errno == EINTR) {
+            continue;
+        } else {
+            err = r < 0 ? errno : EIO;
+            break;
+        }
+    }
+    ::fcntl(s.fd, F_SETFL, flags);
+    *written = count;
+    return err == 0 ? 1 : fail(err);
+}
+
+// Every byte handed to the driver: partial writes continue; a full queue is
+// waited out in a blocking write when there is no time limit, and in poll
+// when write time-outs are set (multiplier * n + constant), in which case the
+// write ends when they expire, reporting the bytes taken so far.
 BOOL PosixDevice::writeLoop(Slot& s, const unsigned char* buf, DWORD n, DWORD* written) {
     const COMMTIMEOUTS& t = s.timeouts;
     const bool limited = t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0;
@@ -616,11 +648,9 @@ BOOL PosixDevice::writeLoop(Slot& s, const unsigned char* buf, DWORD n, DWORD* w
             *written = count;
             return fail(errno);
         }
-        std::int64_t wait = -1;
-        if (limited) {
-            wait = deadline - nowMs();
-            if (wait <= 0) break;
-        }
+        if (!limited) return blockingRest(s, buf, n, count, written);
+        const std::int64_t wait = deadline - nowMs();
+        if (wait <= 0) break;
         short revents = 0;
         int p = waitFor(s.fd, POLLOUT, wait, &revents);
         if (p < 0) {

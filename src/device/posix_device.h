@@ -96,6 +96,7 @@ private:
     DevHandle openLoop(int port);
     BOOL readLoop(Slot& s, unsigned char* buf, DWORD n, DWORD* got);
     BOOL writeLoop(Slot& s, const unsigned char* buf, DWORD n, DWORD* written);
+    BOOL blockingRest(Slot& s, const unsigned char* buf, DWORD n, DWORD count, DWORD* written);
     BOOL setLine(Slot& s, int bit, bool on);
     BOOL readState(Slot& s, DCB* dcb);
 

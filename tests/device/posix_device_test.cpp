@@ -12,6 +12,7 @@
 #include <termios.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -77,6 +78,24 @@ protected:
             c = static_cast<char>(x >> 16);
         }
         return s;
+    }
+
+    // True when every descriptor this process holds on the pty's slave end,
+    // other than the test's own, is non-blocking (and there is at least one).
+    bool libraryDescriptorsNonBlocking() const {
+        int seen = 0;
+        for (int fd = 0; fd < 1024; ++fd) {
+            if (fd == pty.slave || fd == pty.master) continue;
+            char link[64], target[256];
+            std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+            ssize_t n = readlink(link, target, sizeof target - 1);
+            if (n <= 0) continue;
+            target[n] = '\0';
+            if (pty.path != target) continue;
+            ++seen;
+            if (!(fcntl(fd, F_GETFL) & O_NONBLOCK)) return false;
+        }
+        return seen > 0;
     }
 
     Pty pty;
@@ -175,6 +194,9 @@ TEST_F(PosixPty, SixtyFourKibibytesArriveIntactBothWays) {
     EXPECT_EQ(SioPuts(0, out.data(), static_cast<int>(out.size())), static_cast<int>(out.size()));
     reader.join();
     EXPECT_TRUE(farEnd == out) << "received " << farEnd.size() << " bytes, content differs";
+    // The write waited for room in a blocking write(); the port's descriptor
+    // is non-blocking again afterwards, so reads still never wait.
+    EXPECT_TRUE(libraryDescriptorsNonBlocking()) << "a descriptor of the port was left blocking";
 
     const std::string in = pattern(64 * 1024 + 7).substr(7);
     bool sent = false;
