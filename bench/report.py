@@ -2,8 +2,9 @@
 """Prints the one benchmark table of scripts/bench.sh from the files it made
 in its results folder:
 
-  velk.json       velk_bench's Google Benchmark JSON (library and floor)
-  pyserial.json   pyserial_bench.py's medians
+  velk.*.json     velk_bench's Google Benchmark JSON (library and floor),
+                  one file per round
+  pyserial.*.json pyserial_bench.py's repetitions, one file per round
   velk.strace     strace -f of velk_syscalls
   pyserial.strace strace -f of pyserial_bench.py --syscalls
 
@@ -19,6 +20,7 @@ pyserial, py/floor the most any library could be on this machine.
 Usage: /usr/bin/python3 bench/report.py RESULTS_DIR
 """
 import collections
+import glob
 import json
 import os
 import re
@@ -56,17 +58,27 @@ CASES = [
      "open+tcgetattr+tcsetattr+close", "reset_done", "SioReset+SioDone", "reset_done"),
 ]
 
+# Time-ratio targets: library time / floor time at most this.
+TARGETS = [
+    ("SioGets 4 KiB bulk", "drain_gets/velk/4096", "drain_gets/read/4096", 1 / 0.95,
+     "0.95x the throughput of read()"),
+    ("SioPuts 1 KiB bulk", "puts/velk/1024", "put/write_blocking/1024", 1 / 0.95,
+     "0.95x the throughput of write()"),
+    ("SioPuts 64 KiB bulk", "puts/velk/65536", "put/write_blocking/65536", 1 / 0.95,
+     "0.95x the throughput of write()"),
+    ("SioGetc, empty queue", "getc_empty/velk", "poll/inq_outq", 1.2,
+     "within 1.2x of TIOCINQ+TIOCOUTQ made directly"),
+]
+
 UNIT = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
 
 
-def load_gbench(path):
+def load_gbench(paths):
     """benchmark name -> (median real seconds, relative stddev, median CPU
     seconds of the calling thread) over the repetitions."""
-    with open(path) as f:
-        data = json.load(f)
     real = collections.defaultdict(list)
     cpu = collections.defaultdict(list)
-    for b in data["benchmarks"]:
+    for b in [b for p in paths for b in json.load(open(p))["benchmarks"]]:
         if b.get("run_type") != "iteration" or b.get("error_occurred"):
             continue
         name = b["run_name"].replace("/real_time", "")
@@ -79,11 +91,12 @@ def rel_sd(v):
     return statistics.stdev(v) / statistics.mean(v) if len(v) > 1 else 0.0
 
 
-def load_pyserial(path):
-    with open(path) as f:
-        data = json.load(f)
-    return {n: (c["median_s"], rel_sd(c["samples_s"]), None)
-            for n, c in data["cases"].items()}
+def load_pyserial(paths):
+    samples = collections.defaultdict(list)
+    for p in paths:
+        for n, c in json.load(open(p))["cases"].items():
+            samples[n].extend(c["samples_s"])
+    return {n: (statistics.median(v), rel_sd(v), None) for n, v in samples.items()}
 
 
 LINE = re.compile(r'^(\d+)\s+(?:<\.\.\. (\w+) resumed>|(\w+)\((.*))')
@@ -202,9 +215,8 @@ def load_callgrind(path):
 
 def main():
     out = sys.argv[1] if len(sys.argv) > 1 else "build/bench/results"
-    velk = load_gbench(os.path.join(out, "velk.json"))
-    py_path = os.path.join(out, "pyserial.json")
-    py = load_pyserial(py_path) if os.path.exists(py_path) else {}
+    velk = load_gbench(sorted(glob.glob(os.path.join(out, "velk.*.json"))))
+    py = load_pyserial(sorted(glob.glob(os.path.join(out, "pyserial.*.json"))))
     vs = count_syscalls(os.path.join(out, "velk.strace")) \
         if os.path.exists(os.path.join(out, "velk.strace")) else {}
     ps = count_syscalls(os.path.join(out, "pyserial.strace")) \
@@ -233,6 +245,27 @@ def main():
             psys,
         ))
     print_table(head, rows)
+
+    print()
+    print("Targets (real time; the CPU-time ratio of the calling thread beside it):")
+    print()
+    for label, vname, fname, limit, what in TARGETS:
+        v, f = velk.get(vname), velk.get(fname)
+        if not v or not f:
+            continue
+        r, rc = v[0] / f[0], (v[2] / f[2] if f[2] else float("nan"))
+        print("- %s: %.2fx (CPU %.2fx), target <= %.2fx (%s): %s"
+              % (label, r, rc, limit, what, "met" if r <= limit else "missed"))
+    seen = set()
+    for label, vname, fname, _, pname, _, _ in CASES:
+        v, p = velk.get(vname), py.get(pname) if pname else None
+        if not v or not p or pname in seen:
+            continue
+        seen.add(pname)
+        f = velk.get(fname) if fname else None
+        ceiling = " (the raw floor: %.2fx)" % (p[0] / f[0]) if f else ""
+        print("- %s vs pyserial: %.2fx faster%s, target >= 3x: %s"
+              % (label, p[0] / v[0], ceiling, "met" if p[0] / v[0] >= 3 else "missed"))
 
     cg = os.path.join(out, "callgrind.out")
     if os.path.exists(cg):

@@ -5,12 +5,13 @@
 # instructions under callgrind, does the same timings and counts with
 # pyserial, and prints one table. Takes a few minutes; the results stay in
 # build/bench/results/.
-#   bash scripts/bench.sh                 full run (REPS=9 repetitions)
-#   REPS=3 MIN_TIME=0.1 bash scripts/bench.sh   a quicker, noisier run
+#   bash scripts/bench.sh        full run: ROUNDS=3 rounds of REPS=5 repetitions
+#   ROUNDS=1 REPS=3 MIN_TIME=0.1 bash scripts/bench.sh   a quicker, noisier run
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
-reps=${REPS:-9}
+rounds=${ROUNDS:-3}
+reps=${REPS:-5}
 min_time=${MIN_TIME:-0.3}
 
 bash scripts/deps.sh build-essential cmake libbenchmark-dev python3 python3-serial strace valgrind
@@ -21,15 +22,20 @@ cmake --build build/bench -j"$jobs" --target velk_bench velk_syscalls >/dev/null
 out=build/bench/results
 mkdir -p "$out"
 
-echo "== velk32 and the floor: $reps repetitions, interleaved ==" >&2
-build/bench/bench/velk_bench --benchmark_repetitions="$reps" \
-  --benchmark_enable_random_interleaving=true --benchmark_min_time="$min_time" \
-  --benchmark_report_aggregates_only=false --benchmark_color=false \
-  --benchmark_out="$out/velk.json" --benchmark_out_format=json >"$out/velk.txt"
-
-echo "== pyserial: $reps repetitions ==" >&2
-/usr/bin/python3 bench/pyserial_bench.py --repetitions "$reps" --min-time "$min_time" \
-  --out "$out/pyserial.json" >"$out/pyserial.txt"
+# The library and the floor run in one program with their repetitions
+# interleaved at random; pyserial runs in rounds between them, so that all
+# three see the same load over the run.
+rm -f "$out"/velk.*.json "$out"/pyserial.*.json
+for round in $(seq 1 "$rounds"); do
+  echo "== round $round of $rounds: velk32 and the floor, $reps repetitions interleaved ==" >&2
+  build/bench/bench/velk_bench --benchmark_repetitions="$reps" \
+    --benchmark_enable_random_interleaving=true --benchmark_min_time="$min_time" \
+    --benchmark_color=false --benchmark_out="$out/velk.$round.json" \
+    --benchmark_out_format=json >"$out/velk.$round.txt" 2>&1
+  echo "== round $round of $rounds: pyserial, $reps repetitions ==" >&2
+  /usr/bin/python3 bench/pyserial_bench.py --repetitions "$reps" --min-time "$min_time" \
+    --out "$out/pyserial.$round.json" >"$out/pyserial.$round.txt"
+done
 
 echo "== system calls per call (strace) ==" >&2
 strace -f -qq -o "$out/velk.strace" build/bench/bench/velk_syscalls
