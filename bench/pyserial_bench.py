@@ -86,6 +86,11 @@ def case_getc_empty(pty):
     return s, lambda: s.read(1)
 
 
+def case_gets4k_empty(pty):
+    s = open_port(pty)
+    return s, lambda: s.read(4096)
+
+
 def case_drain_getc(pty):
     s = open_port(pty)
     pty.start_source()
@@ -155,6 +160,7 @@ def case_reset_done(pty):
 
 CASES = {
     "getc_empty": case_getc_empty,
+    "gets4k_empty": case_gets4k_empty,
     "drain_getc": case_drain_getc,
     "drain_gets4k": case_drain_gets4k,
     "putc": case_putc,
@@ -168,6 +174,7 @@ CASES = {
 # What each case does in pyserial, for the table.
 CALLS = {
     "getc_empty": "read(1), timeout=0",
+    "gets4k_empty": "read(4096), timeout=0",
     "drain_getc": "read(1) x 65536",
     "drain_gets4k": "read(4096) x 16",
     "putc": "write(1 B) x 65536",

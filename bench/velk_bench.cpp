@@ -78,6 +78,27 @@ void pollInqOutq(benchmark::State& state) {
     }
 }
 
+// SioGets on an empty queue against read() answering EAGAIN: the per-call
+// cost of the bulk receive path, without a peer's timing in it.
+void getsEmptyVelk(benchmark::State& state) {
+    VelkPort p(state);
+    if (!p.ok) return;
+    char buf[4096];
+    for (auto _ : state) {
+        if (SioGets(kPort, buf, sizeof buf) != 0) {
+            state.SkipWithError("SioGets on an empty queue did not return 0");
+            break;
+        }
+    }
+}
+
+void readEmpty(benchmark::State& state) {
+    PtyPair pty;
+    PtyPair::setNonBlocking(pty.slave());
+    char buf[4096];
+    for (auto _ : state) benchmark::DoNotOptimize(read(pty.slave(), buf, sizeof buf));
+}
+
 // ---- 2. Draining 64 KiB from a peer that keeps sending --------------------
 
 void drainGetcVelk(benchmark::State& state) {
@@ -272,6 +293,7 @@ struct Row {
 const Row kRows[] = {
     {"SioGetc, empty queue       vs ioctl(FIONREAD)", "getc_empty/velk", "poll/fionread"},
     {"SioGetc, empty queue       vs TIOCINQ+TIOCOUTQ", "getc_empty/velk", "poll/inq_outq"},
+    {"SioGets 4 KiB, empty queue  vs read() 4 KiB, EAGAIN", "gets_empty/velk", "poll/read_eagain"},
     {"SioGetc x 64 KiB           vs read() 1 B", "drain_getc/velk", "drain_getc/read"},
     {"SioGets 4 KiB x 16         vs read() 4 KiB", "drain_gets/velk/4096", "drain_gets/read/4096"},
     {"SioPutc x 64 KiB           vs write() 1 B", "putc/velk", "put/write_blocking/1"},
@@ -347,6 +369,8 @@ int main(int argc, char** argv) {
     RegisterBenchmark("getc_empty/velk", getcEmptyVelk)->UseRealTime();
     RegisterBenchmark("poll/fionread", pollFionread)->UseRealTime();
     RegisterBenchmark("poll/inq_outq", pollInqOutq)->UseRealTime();
+    RegisterBenchmark("gets_empty/velk", getsEmptyVelk)->UseRealTime();
+    RegisterBenchmark("poll/read_eagain", readEmpty)->UseRealTime();
     RegisterBenchmark("drain_getc/velk", drainGetcVelk)->UseRealTime()->Unit(benchmark::kMillisecond);
     RegisterBenchmark("drain_getc/read", drainRead1)->UseRealTime()->Unit(benchmark::kMillisecond);
     RegisterBenchmark("drain_gets/velk", drainGetsVelk)->Arg(4096)->UseRealTime()->Unit(benchmark::kMicrosecond);
