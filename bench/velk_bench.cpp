@@ -7,10 +7,13 @@
 // floor's repetitions alternate in time and share whatever load the machine
 // has. At the end the program prints one table of medians: library time,
 // floor time and their ratio (library / floor; above 1 means the library is
-// slower).
+// slower), and the ratio of the paired runs, in which the library and the
+// floor alternate on one pty within each iteration.
 #include <benchmark/benchmark.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -282,29 +285,221 @@ void openSetClose(benchmark::State& state) {
     }
 }
 
+// ---- Paired runs: the library and the floor alternating on one pty ----------
+//
+// Each iteration does one unit of the case with the library and one with the
+// floor, in alternating order, on the same pty pair with the same peer (the
+// floor uses the slave descriptor openpty gave, the library its own). The
+// two are timed apart, a few milliseconds at most from each other, so that
+// load on the machine falls on both alike; the counter "ratio" is the median
+// of the per-iteration ratios (library / floor).
+
+template <typename Fn>
+double secondsOf(Fn&& fn) {
+    const auto t0 = std::chrono::steady_clock::now();
+    fn();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+template <typename Velk, typename Floor>
+void runPaired(benchmark::State& state, Velk&& velk, Floor&& floor) {
+    std::vector<double> ratios;
+    double tv = 0, tf = 0;
+    bool velkFirst = true;
+    for (auto _ : state) {
+        double a, b;
+        if (velkFirst) {
+            a = secondsOf(velk);
+            b = secondsOf(floor);
+        } else {
+            b = secondsOf(floor);
+            a = secondsOf(velk);
+        }
+        velkFirst = !velkFirst;
+        tv += a;
+        tf += b;
+        ratios.push_back(a / b);
+    }
+    if (ratios.empty()) return;
+    std::sort(ratios.begin(), ratios.end());
+    const double n = static_cast<double>(ratios.size());
+    state.counters["velk_ns"] = tv / n * 1e9;
+    state.counters["floor_ns"] = tf / n * 1e9;
+    state.counters["ratio"] = ratios[ratios.size() / 2];
+}
+
+constexpr int kBatch = 100;  // calls per unit in the per-call cases
+
+void pairGetcEmpty(benchmark::State& state) {
+    VelkPort p(state);
+    if (!p.ok) return;
+    const int fd = p.pty.slave();
+    const bool oneIoctl = state.range(0) == 1;
+    runPaired(
+        state, [] { for (int i = 0; i < kBatch; ++i) SioGetc(kPort); },
+        [&] {
+            for (int i = 0; i < kBatch; ++i) {
+                int in = 0, out = 0;
+                ioctl(fd, TIOCINQ, &in);
+                if (!oneIoctl) ioctl(fd, TIOCOUTQ, &out);
+                benchmark::DoNotOptimize(in + out);
+            }
+        });
+}
+
+void pairRxQue(benchmark::State& state) {
+    VelkPort p(state);
+    if (!p.ok) return;
+    const int fd = p.pty.slave();
+    runPaired(
+        state, [] { for (int i = 0; i < kBatch; ++i) benchmark::DoNotOptimize(SioRxQue(kPort)); },
+        [&] {
+            for (int i = 0; i < kBatch; ++i) {
+                int in = 0;
+                ioctl(fd, FIONREAD, &in);
+                benchmark::DoNotOptimize(in);
+            }
+        });
+}
+
+void pairStatus(benchmark::State& state) {
+    VelkPort p(state);
+    if (!p.ok) return;
+    const int fd = p.pty.slave();
+    runPaired(
+        state,
+        [] { for (int i = 0; i < kBatch; ++i) benchmark::DoNotOptimize(SioStatus(kPort, SIO_CE_ALL)); },
+        [&] {
+            for (int i = 0; i < kBatch; ++i) {
+                int in = 0, out = 0;
+                ioctl(fd, TIOCINQ, &in);
+                ioctl(fd, TIOCOUTQ, &out);
+                benchmark::DoNotOptimize(in + out);
+            }
+        });
+}
+
+void pairGetsEmpty(benchmark::State& state) {
+    VelkPort p(state);
+    if (!p.ok) return;
+    const int fd = p.pty.slave();
+    PtyPair::setNonBlocking(fd);
+    char buf[4096];
+    runPaired(
+        state, [&] { for (int i = 0; i < kBatch; ++i) SioGets(kPort, buf, sizeof buf); },
+        [&] { for (int i = 0; i < kBatch; ++i) benchmark::DoNotOptimize(read(fd, buf, sizeof buf)); });
+}
+
+// Draining `total` bytes in blocks of `block` (1: SioGetc) from a peer that
+// keeps sending.
+void pairDrain(benchmark::State& state) {
+    VelkPort p(state);
+    if (!p.ok) return;
+    const int block = static_cast<int>(state.range(0));
+    const int total = block == 1 ? 16 * 1024 : kTransfer;
+    const int fd = p.pty.slave();
+    PtyPair::setNonBlocking(fd);
+    std::vector<char> buf(block);
+    p.pty.startSource();
+    runPaired(
+        state,
+        [&] {
+            int got = 0;
+            while (got < total) {
+                if (block == 1) {
+                    if (SioGetc(kPort) >= 0) ++got;
+                } else {
+                    int n = SioGets(kPort, buf.data(), std::min(block, total - got));
+                    if (n > 0) got += n;
+                }
+            }
+        },
+        [&] {
+            int got = 0;
+            while (got < total) {
+                ssize_t n = read(fd, buf.data(), std::min(block, total - got));
+                if (n > 0) got += static_cast<int>(n);
+            }
+        });
+    p.pty.stopPeer();
+    state.SetBytesProcessed(state.iterations() * total * 2);
+}
+
+// Sending `total` bytes in blocks of `block` (1: SioPutc) to a peer that
+// reads everything; the floor writes on a blocking descriptor.
+void pairSend(benchmark::State& state) {
+    VelkPort p(state);
+    if (!p.ok) return;
+    const int block = static_cast<int>(state.range(0));
+    const int total = block == 1 ? 16 * 1024 : kTransfer;
+    const int fd = p.pty.slave();
+    PtyPair::setBlocking(fd);
+    std::vector<char> buf(block, 'y');
+    p.pty.startSink();
+    runPaired(
+        state,
+        [&] {
+            for (int sent = 0; sent < total; sent += block) {
+                if (block == 1) {
+                    SioPutc(kPort, 'y');
+                } else {
+                    SioPuts(kPort, buf.data(), block);
+                }
+            }
+        },
+        [&] {
+            for (int sent = 0; sent < total; sent += block) writeAll(fd, buf.data(), block);
+        });
+    p.pty.stopPeer();
+    state.SetBytesProcessed(state.iterations() * total * 2);
+}
+
+void pairResetDone(benchmark::State& state) {
+    PtyPair pty;
+    velk_map_port(kPort, pty.path());
+    runPaired(
+        state,
+        [] {
+            SioReset(kPort, 4096, 4096);
+            SioDone(kPort);
+        },
+        [&] {
+            int fd = open(pty.path(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+            termios t{};
+            tcgetattr(fd, &t);
+            cfmakeraw(&t);
+            cfsetspeed(&t, B19200);
+            t.c_cflag |= CLOCAL | CREAD;
+            tcsetattr(fd, TCSANOW, &t);
+            close(fd);
+        });
+    velk_map_port(kPort, nullptr);
+}
+
 // ---- The side-by-side table ---------------------------------------------------
 
 struct Row {
     const char* label;
     const char* velk;   // benchmark name of the library's run
     const char* floor;  // benchmark name of the floor's run, or nullptr
+    const char* pair;   // benchmark name of the paired run, or nullptr
 };
 
 const Row kRows[] = {
-    {"SioGetc, empty queue       vs ioctl(FIONREAD)", "getc_empty/velk", "poll/fionread"},
-    {"SioGetc, empty queue       vs TIOCINQ+TIOCOUTQ", "getc_empty/velk", "poll/inq_outq"},
-    {"SioGets 4 KiB, empty queue  vs read() 4 KiB, EAGAIN", "gets_empty/velk", "poll/read_eagain"},
-    {"SioGetc x 64 KiB           vs read() 1 B", "drain_getc/velk", "drain_getc/read"},
-    {"SioGets 4 KiB x 16         vs read() 4 KiB", "drain_gets/velk/4096", "drain_gets/read/4096"},
-    {"SioPutc x 64 KiB           vs write() 1 B", "putc/velk", "put/write_blocking/1"},
-    {"SioPuts 1 KiB x 64         vs write() 1 KiB", "puts/velk/1024", "put/write_blocking/1024"},
-    {"SioPuts 64 KiB             vs write() 64 KiB", "puts/velk/65536", "put/write_blocking/65536"},
-    {"SioPuts 64 KiB             vs write()+poll 64 KiB", "puts/velk/65536", "put/write_poll/65536"},
-    {"SioRxQue                   vs ioctl(FIONREAD)", "rxque/velk", "poll/fionread"},
-    {"SioStatus                  vs TIOCINQ+TIOCOUTQ", "status/velk", "poll/inq_outq"},
-    {"SioDTR('R')                (no system call)", "dtr_read/velk", nullptr},
-    {"SioInfo('V')               (no system call)", "info_version/velk", nullptr},
-    {"SioReset+SioDone           vs open+tcsetattr+close", "reset_done/velk", "reset_done/open_tcsetattr_close"},
+    {"SioGetc, empty queue       vs ioctl(FIONREAD)", "getc_empty/velk", "poll/fionread", "pair/getc_empty/1"},
+    {"SioGetc, empty queue       vs TIOCINQ+TIOCOUTQ", "getc_empty/velk", "poll/inq_outq", "pair/getc_empty/2"},
+    {"SioGets 4 KiB, empty queue vs read() EAGAIN", "gets_empty/velk", "poll/read_eagain", "pair/gets_empty"},
+    {"SioGetc x 64 KiB           vs read() 1 B", "drain_getc/velk", "drain_getc/read", "pair/drain/1"},
+    {"SioGets 4 KiB x 16         vs read() 4 KiB", "drain_gets/velk/4096", "drain_gets/read/4096", "pair/drain/4096"},
+    {"SioPutc x 64 KiB           vs write() 1 B", "putc/velk", "put/write_blocking/1", "pair/send/1"},
+    {"SioPuts 1 KiB x 64         vs write() 1 KiB", "puts/velk/1024", "put/write_blocking/1024", "pair/send/1024"},
+    {"SioPuts 64 KiB             vs write() 64 KiB", "puts/velk/65536", "put/write_blocking/65536", "pair/send/65536"},
+    {"SioPuts 64 KiB             vs write()+poll 64 KiB", "puts/velk/65536", "put/write_poll/65536", nullptr},
+    {"SioRxQue                   vs ioctl(FIONREAD)", "rxque/velk", "poll/fionread", "pair/rxque"},
+    {"SioStatus                  vs TIOCINQ+TIOCOUTQ", "status/velk", "poll/inq_outq", "pair/status"},
+    {"SioDTR('R')                (no system call)", "dtr_read/velk", nullptr, nullptr},
+    {"SioInfo('V')               (no system call)", "info_version/velk", nullptr, nullptr},
+    {"SioReset+SioDone           vs open+tcsetattr+close", "reset_done/velk", "reset_done/open_tcsetattr_close", "pair/reset_done"},
 };
 
 double toNs(const benchmark::BenchmarkReporter::Run& r) {
@@ -335,29 +530,41 @@ public:
                 median_[name] = toNs(r);
             }
             if (r.run_type == Run::RT_Aggregate) fromAggregate_[name] = true;
+            auto ratio = r.counters.find("ratio");
+            if (r.run_type != Run::RT_Aggregate && ratio != r.counters.end()) {
+                pairRatios_[name].push_back(ratio->second.value);
+            }
         }
     }
     void Finalize() override {
         ConsoleReporter::Finalize();
-        std::printf("\n%-52s %14s %14s %8s\n", "case (median real time per iteration)", "velk32",
-                    "floor", "ratio");
+        std::printf("\n%-52s %14s %14s %8s %8s\n", "case (median real time per iteration)", "velk32",
+                    "floor", "ratio", "paired");
         for (const Row& row : kRows) {
             auto v = median_.find(row.velk);
             if (v == median_.end()) continue;
             if (row.floor == nullptr) {
-                std::printf("%-52s %11.1f ns %14s %8s\n", row.label, v->second, "-", "-");
+                std::printf("%-52s %11.1f ns %14s %8s %8s\n", row.label, v->second, "-", "-", "-");
                 continue;
             }
             auto f = median_.find(row.floor);
             if (f == median_.end()) continue;
-            std::printf("%-52s %11.1f ns %11.1f ns %7.3fx\n", row.label, v->second, f->second,
-                        v->second / f->second);
+            char paired[16] = "-";
+            auto p = row.pair ? pairRatios_.find(row.pair) : pairRatios_.end();
+            if (p != pairRatios_.end() && !p->second.empty()) {
+                std::vector<double> r = p->second;
+                std::sort(r.begin(), r.end());
+                std::snprintf(paired, sizeof paired, "%.3fx", r[r.size() / 2]);
+            }
+            std::printf("%-52s %11.1f ns %11.1f ns %7.3fx %8s\n", row.label, v->second, f->second,
+                        v->second / f->second, paired);
         }
     }
 
 private:
     std::map<std::string, double> median_;
     std::map<std::string, bool> fromAggregate_;
+    std::map<std::string, std::vector<double>> pairRatios_;
 };
 
 }  // namespace
@@ -385,6 +592,14 @@ int main(int argc, char** argv) {
     RegisterBenchmark("info_version/velk", infoVelk)->UseRealTime();
     RegisterBenchmark("reset_done/velk", resetDoneVelk)->UseRealTime()->Unit(benchmark::kMicrosecond);
     RegisterBenchmark("reset_done/open_tcsetattr_close", openSetClose)->UseRealTime()->Unit(benchmark::kMicrosecond);
+
+    RegisterBenchmark("pair/getc_empty", pairGetcEmpty)->Arg(2)->Arg(1)->UseRealTime();
+    RegisterBenchmark("pair/gets_empty", pairGetsEmpty)->UseRealTime();
+    RegisterBenchmark("pair/rxque", pairRxQue)->UseRealTime();
+    RegisterBenchmark("pair/status", pairStatus)->UseRealTime();
+    RegisterBenchmark("pair/drain", pairDrain)->Arg(1)->Arg(4096)->UseRealTime()->Unit(benchmark::kMillisecond);
+    RegisterBenchmark("pair/send", pairSend)->Arg(1)->Arg(1024)->Arg(65536)->UseRealTime()->Unit(benchmark::kMillisecond);
+    RegisterBenchmark("pair/reset_done", pairResetDone)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
