@@ -60,14 +60,26 @@ wine_call() {
   timeout -k 10 "${WINE_TIMEOUT:-120}" "$@" </dev/null
 }
 
+# Makes the prefix. A failed first boot (seen once as "could not load
+# kernel32.dll" on a machine busy installing packages) is reported and tried
+# once more in an emptied prefix.
+boot_prefix() {
+  local attempt
+  for attempt in 1 2; do
+    mkdir -p "$WINEPREFIX"
+    if WINE_TIMEOUT=600 wine_call wineboot -i >"$work/boot.log" 2>&1 \
+        && wine_call wineserver -w && [ -f "$WINEPREFIX/system.reg" ]; then
+      return 0
+    fi
+    echo "wineboot failed (attempt $attempt):" >&2
+    tail -n 20 "$work/boot.log" >&2
+    timeout 60 wineserver -k </dev/null >/dev/null 2>&1 || true
+    rm -rf "$WINEPREFIX"
+  done
+  return 1
+}
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  mkdir -p "$WINEPREFIX"
-  WINE_TIMEOUT=600 wine_call wineboot -i >"$work/boot.log" 2>&1 || {
-    echo "wineboot failed:" >&2
-    tail -n 40 "$work/boot.log" >&2
-    exit 1
-  }
-  wine_call wineserver -w
+  boot_prefix
 fi
 [ "$mode" = boot ] && exit 0
 
