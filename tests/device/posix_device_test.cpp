@@ -470,6 +470,13 @@ TEST_F(PosixPty, ReadAndWriteTimeOutsAreHonoured) {
     EXPECT_EQ(n, 5u);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 5), "12345");
 
+    // An interval time-out ends the read at the first gap after a byte.
+    t = {30, 0, 0, 0, 0};
+    ASSERT_EQ(dev.SetCommTimeouts(h, &t), 1);
+    ASSERT_TRUE(pty.send("ab"));
+    EXPECT_EQ(dev.ReadFile(h, buf, sizeof buf, &n), 1);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), n), "ab");
+
     // A write time-out ends a write the far end does not take, reporting
     // what the driver took.
     t = {MAXDWORD, 0, 0, 0, 150};
@@ -482,6 +489,28 @@ TEST_F(PosixPty, ReadAndWriteTimeOutsAreHonoured) {
     EXPECT_EQ(dev.CloseHandle(h), 1);
     EXPECT_EQ(dev.CloseHandle(h), 0);
     EXPECT_EQ(dev.GetLastError(), static_cast<DWORD>(EBADF));
+}
+
+TEST_F(PosixPty, AWaitingReadEndsWhenThePeerHangsUp) {
+    DeviceApi& dev = platformDevice();
+    ASSERT_EQ(velk_map_port(0, pty.path.c_str()), 0);
+    DevHandle h = dev.CreateFileA("COM1");
+    ASSERT_NE(h, kNoDevice);
+    COMMTIMEOUTS t = {0, 0, 0, 0, 0};  // wait for every byte, without limit
+    ASSERT_EQ(dev.SetCommTimeouts(h, &t), 1);
+    std::thread hangUp([&] {
+        std::this_thread::sleep_for(30ms);
+        pty.closeMaster();
+    });
+    unsigned char buf[8];
+    DWORD n = 99;
+    EXPECT_EQ(dev.ReadFile(h, buf, sizeof buf, &n), 0);
+    hangUp.join();
+    EXPECT_EQ(dev.GetLastError(), static_cast<DWORD>(EIO));
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(dev.WriteFile(h, "x", 1, &n), 0);
+    EXPECT_EQ(dev.GetLastError(), static_cast<DWORD>(EIO));
+    EXPECT_EQ(dev.CloseHandle(h), 1);
 }
 
 TEST_F(PosixPty, StaleAndForeignHandlesAreRefused) {
