@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "device/device_api.h"
+#include "device/posix_line_state.h"
 #include "device/sim_device.h"
 
 namespace velk {
@@ -76,17 +77,13 @@ public:
     DWORD GetLastError() override;
 
 private:
-    // The line-error counters of TIOCGICOUNT that the library reports.
-    struct Counters {
-        int frame, overrun, parity, brk, bufOverrun;
-    };
     struct Slot {
         DevHandle handle;  // kNoDevice when free
         int fd;
         COMMTIMEOUTS timeouts;
         DWORD eventMask;
         bool noCounters;  // the driver answered TIOCGICOUNT with ENOTTY/EINVAL
-        Counters seen;    // counters at the last query
+        LineCounters seen;  // counters at the last query
         DCB dcb;          // the last record applied (for the fields termios lacks)
     };
 

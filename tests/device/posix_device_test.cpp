@@ -9,6 +9,7 @@
 
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <termios.h>
 
 #include <cerrno>
@@ -388,6 +389,42 @@ TEST_F(PosixPty, ReadAndWriteTimeOutsAreHonoured) {
     EXPECT_EQ(dev.CloseHandle(h), 1);
     EXPECT_EQ(dev.CloseHandle(h), 0);
     EXPECT_EQ(dev.GetLastError(), static_cast<DWORD>(EBADF));
+}
+
+// CPU time used by this process so far.
+std::chrono::microseconds cpuTime() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return std::chrono::seconds(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           std::chrono::microseconds(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+}
+
+TEST_F(PosixPty, WaitingReadsAndWritesSleepRatherThanSpin) {
+    DeviceApi& dev = platformDevice();
+    ASSERT_EQ(velk_map_port(0, pty.path.c_str()), 0);
+    DevHandle h = dev.CreateFileA("COM1");
+    ASSERT_NE(h, kNoDevice);
+    unsigned char buf[16];
+    DWORD n = 0;
+    COMMTIMEOUTS t = {0, 0, 300, 0, 300};
+    ASSERT_EQ(dev.SetCommTimeouts(h, &t), 1);
+
+    auto wall = std::chrono::steady_clock::now();
+    auto cpu = cpuTime();
+    EXPECT_EQ(dev.ReadFile(h, buf, sizeof buf, &n), 1);
+    EXPECT_EQ(n, 0u);
+    EXPECT_GE(std::chrono::steady_clock::now() - wall, 290ms);
+    EXPECT_LT(cpuTime() - cpu, 100ms);  // a spinning wait would burn ~300 ms
+
+    // The far end takes nothing: the write fills the line, then waits.
+    const std::string big(1 << 20, 'w');
+    wall = std::chrono::steady_clock::now();
+    cpu = cpuTime();
+    EXPECT_EQ(dev.WriteFile(h, big.data(), static_cast<DWORD>(big.size()), &n), 1);
+    EXPECT_LT(n, big.size());
+    EXPECT_GE(std::chrono::steady_clock::now() - wall, 290ms);
+    EXPECT_LT(cpuTime() - cpu, 100ms);
+    EXPECT_EQ(dev.CloseHandle(h), 1);
 }
 
 TEST_F(PosixPty, AWaitingReadEndsWhenThePeerHangsUp) {
