@@ -64,16 +64,26 @@ public:
     BOOL ClearCommError(DevHandle h, DWORD* errors, COMSTAT* stat) override;
     // Records the mask.
     BOOL SetCommMask(DevHandle h, DWORD mask) override;
+    // Reads under the handle's time-outs as Windows documents them (see
+    // readLoop); waits sleep in poll. End of file means the tty hung up: EIO
+    // when nothing was read.
     BOOL ReadFile(DevHandle h, void* buf, DWORD n, DWORD* got) override;
+    // Hands every byte to the driver, continuing partial writes and waiting
+    // in poll while its queue is full; with write time-outs set, ends when
+    // they expire and reports the bytes taken (success). A hung-up tty: EIO.
     BOOL WriteFile(DevHandle h, const void* buf, DWORD n, DWORD* written) override;
     // tcflush of the queues named.
     BOOL PurgeComm(DevHandle h, DWORD flags) override;
-    // TIOCMGET (ptys have no modem lines: ENOTTY).
+    // TIOCMGET: CTS, DSR, RI and DCD as MS_* bits (ptys have no modem
+    // lines: ENOTTY, *status untouched).
     BOOL GetCommModemStatus(DevHandle h, DWORD* status) override;
+    // TIOCSBRK / TIOCCBRK.
     BOOL SetCommBreak(DevHandle h) override;
     BOOL ClearCommBreak(DevHandle h) override;
-    // Gives up exclusivity and closes the file.
+    // Gives up exclusivity and closes the file; the handle is dead after it
+    // whatever the result.
     BOOL CloseHandle(DevHandle h) override;
+    // The errno of the operation that last failed on this thread.
     DWORD GetLastError() override;
 
 private:
