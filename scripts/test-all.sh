@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Every test of the project on a fresh Debian 12 machine: installs what is
 # missing, builds, runs the unit tests, then builds and runs them again under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# AddressSanitizer and UndefinedBehaviorSanitizer. (socat bridges the pty
+# pairs of the POSIX backend's tests.)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 
-bash scripts/deps.sh build-essential cmake googletest libgtest-dev libgmock-dev
+bash scripts/deps.sh build-essential cmake googletest libgtest-dev libgmock-dev socat
 
 echo "== build and test =="
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
