@@ -91,10 +91,17 @@ cp "$dll_dir/velk32.dll" "$program" "$work/run/"
 if [ "$mode" = ports ]; then
   pty_pair_start "$work"
   echo "COM1 = $PTY_A, COM2 = $PTY_B (socat pty pair), COM9 = missing device"
-  key='HKLM\Software\Wine\Ports'
-  wine_call wine reg add "$key" /v COM1 /t REG_SZ /d "$PTY_A" /f >/dev/null 2>&1
-  wine_call wine reg add "$key" /v COM2 /t REG_SZ /d "$PTY_B" /f >/dev/null 2>&1
-  wine_call wine reg add "$key" /v COM9 /t REG_SZ /d "$work/no-such-device" /f >/dev/null 2>&1
+  map_port() {
+    wine_call wine reg add 'HKLM\Software\Wine\Ports' /v "$1" /t REG_SZ /d "$2" /f \
+      >"$work/reg.log" 2>&1 || {
+      echo "could not map $1 to $2 in the registry:" >&2
+      cat "$work/reg.log" >&2
+      exit 1
+    }
+  }
+  map_port COM1 "$PTY_A"
+  map_port COM2 "$PTY_B"
+  map_port COM9 "$work/no-such-device"
   # The mapping takes effect when wineserver next starts.
   wine_call wineserver -w
   hangup_watch_start "$work/run/hangup.request"
