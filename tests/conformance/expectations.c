@@ -9,7 +9,9 @@
  *    exclusive open of a COM port succeeds; a COM port mapped in the
  *    registry to a missing device still opens, and its first comm call
  *    (GetCommTimeouts) fails with ERROR_INVALID_FUNCTION (1); after the peer
- *    hangs up, writes fail with ERROR_NOT_READY (21).
+ *    hangs up, writes and status queries fail with ERROR_NOT_READY (21).
+ *    A format other than 8N1 may be refused (error 87) on a pty, so the data
+ *    checks run at 8N1 on every platform.
  *  - libvelk32.so on a pty: the modem-line ioctls fail (a pty has no modem
  *    lines); break succeeds; a second open of a held device is refused; a
  *    write after hang-up fails with EIO.
