@@ -15,9 +15,10 @@
  *  - libvelk32.so on a pty: the modem-line ioctls fail (a pty has no modem
  *    lines); break succeeds; a second open of a held device is refused; a
  *    write after hang-up fails with EIO.
- *  - Windows on real COM ports: the modem lines work (what the inputs read
- *    depends on the cable, so only their bit values are checked), a second
- *    open is refused, and there is no peer to hang up.
+ *  - Windows on real COM ports (as Win32 documents them; CI has none): the
+ *    modem lines work (what the inputs read depends on the cable, so only
+ *    their bit values are checked), a second open is refused, and there is
+ *    no peer to hang up.
  */
 #include <errno.h>
 
