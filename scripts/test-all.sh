@@ -2,7 +2,9 @@
 # Every test of the project on a fresh Debian 12 machine: installs what is
 # missing, builds, runs the unit tests, then builds and runs them again under
 # AddressSanitizer and UndefinedBehaviorSanitizer. (socat bridges the pty
-# pairs of the POSIX backend's tests.)
+# pairs of the POSIX backend's tests.) Then cross-builds the Windows DLL,
+# checks it and runs the conformance program under Wine and natively (the
+# Windows block at the end).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
