@@ -162,13 +162,7 @@ int parsePort(const char* name) {
 
 }  // namespace
 
-PosixDevice::PosixDevice() {
-    for (Slot& s : slots_) {
-        s = Slot{};
-        s.handle = kNoDevice;
-        s.fd = -1;
-    }
-}
+PosixDevice::PosixDevice() = default;
 
 BOOL PosixDevice::fail(int err) {
     posixLastError = err;
@@ -197,9 +191,10 @@ PosixDevice::Slot* PosixDevice::lookup(DevHandle h) {
     if (h == kNoDevice || isLoop(h)) return nullptr;
     const DevHandle index = h & ((DevHandle(1) << kSlotBits) - 1);
     if (index >= static_cast<DevHandle>(kSlots)) return nullptr;
-    std::lock_guard<std::mutex> lock(mu_);
+    // No lock: one atomic load tells whether the handle is still this
+    // slot's (taking and freeing a slot store it under mu_).
     Slot& s = slots_[index];
-    return s.handle == h ? &s : nullptr;
+    return s.handle.load(std::memory_order_acquire) == h ? &s : nullptr;
 }
 
 // ---- Open and close --------------------------------------------------------
@@ -235,7 +230,7 @@ DevHandle PosixDevice::CreateFileA(const char* name) {
     std::lock_guard<std::mutex> lock(mu_);
     int index = -1;
     for (int i = 0; i < kSlots; ++i) {
-        if (slots_[i].handle == kNoDevice) {
+        if (slots_[i].handle.load(std::memory_order_relaxed) == kNoDevice) {
             index = i;
             break;
         }
@@ -297,8 +292,9 @@ DevHandle PosixDevice::CreateFileA(const char* name) {
 #endif
     generation_ = (generation_ + 1) & 0xFFFFFFu;
     if (generation_ == 0) generation_ = 1;
-    s.handle = (static_cast<DevHandle>(generation_) << kSlotBits) | static_cast<DevHandle>(index);
-    return s.handle;
+    const DevHandle h = (static_cast<DevHandle>(generation_) << kSlotBits) | static_cast<DevHandle>(index);
+    s.handle.store(h, std::memory_order_release);
+    return h;
 }
 
 BOOL PosixDevice::CloseHandle(DevHandle h) {
@@ -308,7 +304,7 @@ BOOL PosixDevice::CloseHandle(DevHandle h) {
     int fd = s->fd;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        s->handle = kNoDevice;
+        s->handle.store(kNoDevice, std::memory_order_release);
         s->fd = -1;
     }
     // A pty's tty outlives this close while its master is open; leave it

@@ -11,6 +11,7 @@
 #ifndef VELK_DEVICE_POSIX_DEVICE_H
 #define VELK_DEVICE_POSIX_DEVICE_H
 
+#include <atomic>
 #include <mutex>
 
 #include "device/device_api.h"
@@ -88,13 +89,15 @@ public:
 
 private:
     struct Slot {
-        DevHandle handle;  // kNoDevice when free
-        int fd;
-        COMMTIMEOUTS timeouts;
-        DWORD eventMask;
-        bool noCounters;  // the driver answered TIOCGICOUNT with ENOTTY/EINVAL
-        LineCounters seen;  // counters at the last query
-        DCB dcb;          // the last record applied (for the fields termios lacks)
+        // kNoDevice when free. Written under mu_ when the slot is taken or
+        // freed; read without it by lookup(), which every call makes.
+        std::atomic<DevHandle> handle{kNoDevice};
+        int fd = -1;
+        COMMTIMEOUTS timeouts{};
+        DWORD eventMask = 0;
+        bool noCounters = false;  // the driver answered TIOCGICOUNT with ENOTTY/EINVAL
+        LineCounters seen{};      // counters at the last query
+        DCB dcb{};                // the last record applied (for the fields termios lacks)
     };
 
     Slot* lookup(DevHandle h);
