@@ -1,29 +1,53 @@
 // The fault-injecting, logging wrapper over a DeviceApi (see fault_shim.h).
 // Every operation first asks injectFault() whether to fail; a passed-through
 // operation clears the injected error so that GetLastError then reports the
-// wrapped device's own code.
+// wrapped device's own code. Whether the last operation on a thread was an
+// injected failure is kept per thread (and per shim), like the platform's own
+// last-error code.
 #include "device/fault_shim.h"
 
 namespace velk {
 
+namespace {
+struct InjectedError {
+    const FaultShim* shim = nullptr;  // the shim whose injected failure this is
+    DWORD error = 0;
+};
+thread_local InjectedError lastInjected;
+}  // namespace
+
 void FaultShim::failOp(Op op, DWORD error, int times) {
+    std::lock_guard<std::mutex> lock(mu_);
     Rule& r = rules_[static_cast<int>(op)];
     r.remaining = times;
     r.error = error;
 }
 
 void FaultShim::failNth(std::size_t n, DWORD error) {
+    std::lock_guard<std::mutex> lock(mu_);
     nthArmed_ = true;
     nthLeft_ = n;
     nthError_ = error;
 }
 
 void FaultShim::clearFaults() {
+    std::lock_guard<std::mutex> lock(mu_);
     for (Rule& r : rules_) r = Rule{};
     nthArmed_ = false;
 }
 
+std::vector<FaultShim::Call> FaultShim::log() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return log_;
+}
+
+void FaultShim::clearLog() {
+    std::lock_guard<std::mutex> lock(mu_);
+    log_.clear();
+}
+
 std::size_t FaultShim::count(Op op) const {
+    std::lock_guard<std::mutex> lock(mu_);
     std::size_t n = 0;
     for (const Call& c : log_) n += c.op == op;
     return n;
@@ -40,7 +64,8 @@ const char* FaultShim::name(Op op) {
 }
 
 bool FaultShim::injectFault(Op op) {
-    injectedLast_ = false;
+    std::lock_guard<std::mutex> lock(mu_);
+    lastInjected = InjectedError{};
     DWORD error = 0;
     bool fire = false;
     if (nthArmed_) {
@@ -58,20 +83,18 @@ bool FaultShim::injectFault(Op op) {
         fire = true;
         error = r.error;
     }
-    if (fire) {
-        injectedLast_ = true;
-        injectedError_ = error;
-    }
+    if (fire) lastInjected = InjectedError{this, error};
     return fire;
 }
 
 BOOL FaultShim::record(Op op, DWORD arg, BOOL ok) {
+    std::lock_guard<std::mutex> lock(mu_);
     log_.push_back(Call{op, arg, ok != 0});
     return ok;
 }
 
 DWORD FaultShim::GetLastError() {
-    return injectedLast_ ? injectedError_ : inner_.GetLastError();
+    return lastInjected.shim == this ? lastInjected.error : inner_.GetLastError();
 }
 
 DevHandle FaultShim::CreateFileA(const char* name) {
@@ -164,10 +187,9 @@ BOOL FaultShim::CloseHandle(DevHandle h) {
     if (injectFault(Op::CloseHandle)) {
         // The handle is gone whatever a close reports: close it underneath so
         // an injected failure never leaks the device.
-        DWORD injected = injectedError_;
+        InjectedError injected = lastInjected;
         inner_.CloseHandle(h);
-        injectedLast_ = true;
-        injectedError_ = injected;
+        lastInjected = injected;
         return record(Op::CloseHandle, 0, 0);
     }
     return record(Op::CloseHandle, 0, inner_.CloseHandle(h));

@@ -5,11 +5,16 @@
 // error code, or the Nth operation from now fails whatever it is. A failed
 // operation does not reach the wrapped device, except CloseHandle, which
 // still closes the handle underneath (a handle is gone after CloseHandle
-// whatever it reports) so that a failing close never leaks.
+// whatever it reports) so that a failing close never leaks. Like every
+// DeviceApi it may be called from several threads at once (a write held by
+// flow control in one, the call that releases it in another): the rules and
+// the log are guarded by a lock that is never held across the wrapped call,
+// and the injected error is kept per thread for GetLastError.
 #ifndef VELK_DEVICE_FAULT_SHIM_H
 #define VELK_DEVICE_FAULT_SHIM_H
 
 #include <cstddef>
+#include <mutex>
 #include <vector>
 
 #include "device/device_api.h"
@@ -57,8 +62,9 @@ public:
     void failNth(std::size_t n, DWORD error);
     void clearFaults();
 
-    const std::vector<Call>& log() const { return log_; }
-    void clearLog() { log_.clear(); }
+    // A copy of the log, so that it can be read while other threads add to it.
+    std::vector<Call> log() const;
+    void clearLog();
     std::size_t count(Op op) const;  // calls of op in the log
     static const char* name(Op op);
 
@@ -92,12 +98,11 @@ private:
     BOOL record(Op op, DWORD arg, BOOL ok);
 
     DeviceApi& inner_;
+    mutable std::mutex mu_;  // guards the rules and the log
     Rule rules_[static_cast<int>(Op::Count)];
     bool nthArmed_ = false;
     std::size_t nthLeft_ = 0;
     DWORD nthError_ = 0;
-    bool injectedLast_ = false;
-    DWORD injectedError_ = 0;
     std::vector<Call> log_;
 };
 
