@@ -98,7 +98,7 @@ TEST_F(EndToEnd, ApplicationSessionOverANullModemCable) {
     // until it is raised again, and nothing is lost.
     EXPECT_EQ(SioRTS(dev, SIO_LINE_CLEAR), 1);
     {
-        AsyncCall w([&] { return SioPuts(app, "data", 4); }, [&] { SioTxClear(app); });
+        AsyncCall w([&] { return SioPuts(app, "data", 4); }, [&] { sim.PurgeComm(PortTable[app].handle, PURGE_TXABORT); });
         ASSERT_TRUE(sim.waitForHeldWrite(app, 10s));
         EXPECT_FALSE(w.done());
         EXPECT_EQ(SioTxQue(app), 4);
