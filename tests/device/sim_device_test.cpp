@@ -84,16 +84,6 @@ TEST_F(Sim, ReceiveQueueLimitLosesTheRestAndRaisesRxOver) {
     EXPECT_EQ(sim.queueSize(2), 4u);
 }
 
-TEST_F(Sim, BytesSentToAClosedPortAreGone) {
-    sim.connectNullModem(0, 1);
-    DevHandle a = openPort("COM1");
-    DWORD n = 0;
-    EXPECT_EQ(sim.WriteFile(a, "lost", 4, &n), 1);
-    EXPECT_EQ(n, 4u);
-    DevHandle b = openPort("COM2");
-    EXPECT_EQ(readAll(b), "");
-}
-
 // Two ends of a null-modem pair with hardware flow control; the receiver's
 // queue is 16 bytes and it holds the sender off once fewer than 4 are free,
 // releasing it when no more than 4 wait.
@@ -168,32 +158,6 @@ TEST_F(Sim, XonXoffAreTakenOutOfTheDataOnlyUnderSoftwareFlowControl) {
     EXPECT_EQ(ok, 1);
     EXPECT_EQ(readAll(b), "held");
     EXPECT_EQ(readAll(a), "") << "XON was not queued";
-}
-
-TEST_F(Sim, ReceiverUnderSoftwareFlowControlSendsXoffThenXon) {
-    sim.connectNullModem(0, 1);
-    DevHandle tx = openPort("COM1");
-    DevHandle rx = openPort("COM2");
-    DCB d = state(tx);
-    d.fOutX = 1;
-    ASSERT_EQ(sim.SetCommState(tx, &d), 1);
-    d = state(rx);
-    d.fInX = 1;
-    d.XonLim = 2;
-    d.XoffLim = 6;
-    ASSERT_EQ(sim.SetCommState(rx, &d), 1);
-    ASSERT_EQ(sim.SetupComm(rx, 10, 10), 1);
-    DWORD n = 0;
-    ASSERT_EQ(sim.WriteFile(tx, "12345", 5, &n), 1);  // 5 free of 10: XOFF sent
-    COMSTAT st{};
-    ASSERT_EQ(sim.ClearCommError(tx, nullptr, &st), 1);
-    EXPECT_EQ(st.fXoffHold, 1u);
-    ASSERT_EQ(sim.ClearCommError(rx, nullptr, &st), 1);
-    EXPECT_EQ(st.fXoffSent, 1u);
-    char buf[4];
-    ASSERT_EQ(sim.ReadFile(rx, buf, 3, &n), 1);  // 2 left: XON sent
-    ASSERT_EQ(sim.ClearCommError(tx, nullptr, &st), 1);
-    EXPECT_EQ(st.fXoffHold, 0u);
 }
 
 TEST_F(Sim, CloseAndPurgeAbortAHeldWrite) {
@@ -332,36 +296,6 @@ TEST_F(Sim, LinesFollowTheControlModeOnlyWhenItChanges) {
     EXPECT_TRUE(sim.rts(0));
     // The loop feeds the lines back.
     EXPECT_EQ(sim.modemStatus(0), MS_CTS_ON);
-}
-
-TEST_F(Sim, BreakRaisesBreakAtTheOtherEndOnce) {
-    sim.connectNullModem(3, 4);
-    DevHandle a = openPort("COM4");
-    DevHandle b = openPort("COM5");
-    ASSERT_EQ(sim.SetCommBreak(a), 1);
-    ASSERT_EQ(sim.SetCommBreak(a), 1);  // already on: nothing new
-    EXPECT_EQ(errors(b), CE_BREAK);
-    EXPECT_EQ(errors(b), 0u);
-    EXPECT_EQ(errors(a), 0u);
-    ASSERT_EQ(sim.ClearCommBreak(a), 1);
-    EXPECT_FALSE(sim.breakOn(3));
-    EXPECT_EQ(errors(b), 0u);
-}
-
-TEST_F(Sim, ModemInputsOverrideTheWiringUnderMask) {
-    sim.connectNullModem(0, 1);
-    DevHandle a = openPort("COM1");
-    EXPECT_EQ(sim.modemStatus(0), 0u) << "the other end is closed: all inputs low";
-    DevHandle b = openPort("COM2");
-    EXPECT_EQ(sim.modemStatus(0), MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON);
-    sim.setModemInputs(0, MS_RING_ON | MS_CTS_ON, MS_RING_ON);
-    EXPECT_EQ(sim.modemStatus(0), MS_RING_ON | MS_DSR_ON | MS_RLSD_ON);
-    sim.setModemInputs(0, 0, 0);
-    EXPECT_EQ(sim.modemStatus(0), MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON);
-    ASSERT_EQ(sim.EscapeCommFunction(b, CLRDTR), 1);
-    DWORD s = 0;
-    ASSERT_EQ(sim.GetCommModemStatus(a, &s), 1);
-    EXPECT_EQ(s, MS_CTS_ON);
 }
 
 }  // namespace
