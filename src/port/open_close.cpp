@@ -60,7 +60,10 @@ extern "C" VELK_API int VELK_CALL SioReset(int port, int inQueue, int outQueue) 
     // left open out of reach.
     if (slot.handle != kNoDevice) closeSlot(slot);
 
-    std::snprintf(deviceName, sizeof deviceName, "COM%d", port + 1);
+    // "COM1" to "COM9". The number is passed as a byte (port + 1 is 1 to 9
+    // here) so the compiler can see that the name always fits the buffer.
+    std::snprintf(deviceName, sizeof deviceName, "COM%u",
+                  static_cast<unsigned>(static_cast<std::uint8_t>(port + 1)));
 
     slot.handle = dev.CreateFileA(deviceName);
     if (slot.handle == kNoDevice) return deviceFailure();
