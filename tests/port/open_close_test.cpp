@@ -300,7 +300,8 @@ TEST_F(OpenClose, ResetOnAnOpenPortClosesItFirstAndLeaksNoHandle) {
     EXPECT_FALSE(sim.isOpen(0));
     EXPECT_TRUE(sameTimeouts(sim.deviceTimeouts(0), kDeviceTimeouts));
     // The old handle is gone for the device as well.
-    EXPECT_EQ(sim.GetCommState(first, &dcbTable[1]), 0);
+    DCB scratch{};
+    EXPECT_EQ(sim.GetCommState(first, &scratch), 0);
 }
 
 TEST_F(OpenClose, ResetOnAnOpenPortWhoseReopenFailsLeavesNothingOpen) {
