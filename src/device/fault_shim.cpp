@@ -30,9 +30,25 @@ void FaultShim::failNth(std::size_t n, DWORD error) {
     nthError_ = error;
 }
 
+void FaultShim::limitCount(Op op, DWORD maxCount, int times) {
+    std::lock_guard<std::mutex> lock(mu_);
+    Limit& l = limits_[static_cast<int>(op)];
+    l.remaining = times;
+    l.max = maxCount;
+}
+
+DWORD FaultShim::limitedCount(Op op, DWORD n) {
+    std::lock_guard<std::mutex> lock(mu_);
+    Limit& l = limits_[static_cast<int>(op)];
+    if (l.remaining == 0) return n;
+    if (l.remaining > 0) --l.remaining;
+    return n < l.max ? n : l.max;
+}
+
 void FaultShim::clearFaults() {
     std::lock_guard<std::mutex> lock(mu_);
     for (Rule& r : rules_) r = Rule{};
+    for (Limit& l : limits_) l = Limit{};
     nthArmed_ = false;
 }
 
@@ -152,7 +168,7 @@ BOOL FaultShim::ReadFile(DevHandle h, void* buf, DWORD n, DWORD* got) {
         if (got != nullptr) *got = 0;
         return record(Op::ReadFile, n, 0);
     }
-    return record(Op::ReadFile, n, inner_.ReadFile(h, buf, n, got));
+    return record(Op::ReadFile, n, inner_.ReadFile(h, buf, limitedCount(Op::ReadFile, n), got));
 }
 
 BOOL FaultShim::WriteFile(DevHandle h, const void* buf, DWORD n, DWORD* written) {
@@ -160,7 +176,8 @@ BOOL FaultShim::WriteFile(DevHandle h, const void* buf, DWORD n, DWORD* written)
         if (written != nullptr) *written = 0;
         return record(Op::WriteFile, n, 0);
     }
-    return record(Op::WriteFile, n, inner_.WriteFile(h, buf, n, written));
+    return record(Op::WriteFile, n,
+                  inner_.WriteFile(h, buf, limitedCount(Op::WriteFile, n), written));
 }
 
 BOOL FaultShim::PurgeComm(DevHandle h, DWORD flags) {

@@ -60,6 +60,10 @@ public:
     // The nth operation from now (0 = the next one), whatever it is, fails
     // with error.
     void failNth(std::size_t n, DWORD error);
+    // The next `times` calls of op (ReadFile or WriteFile; kAlways: every
+    // call) hand the device at most maxCount bytes: a read or write that
+    // succeeds with fewer bytes than asked, as a device gives under time-outs.
+    void limitCount(Op op, DWORD maxCount, int times = 1);
     void clearFaults();
 
     // A copy of the log, so that it can be read while other threads add to it.
@@ -95,11 +99,18 @@ private:
     // Decides whether this call of op fails; if so records the injected
     // error for GetLastError.
     bool injectFault(Op op);
+    // The byte count to hand the device for this call of op.
+    DWORD limitedCount(Op op, DWORD n);
     BOOL record(Op op, DWORD arg, BOOL ok);
 
     DeviceApi& inner_;
     mutable std::mutex mu_;  // guards the rules and the log
     Rule rules_[static_cast<int>(Op::Count)];
+    struct Limit {
+        int remaining = 0;  // kAlways, or calls still to limit
+        DWORD max = 0;
+    };
+    Limit limits_[static_cast<int>(Op::Count)];
     bool nthArmed_ = false;
     std::size_t nthLeft_ = 0;
     DWORD nthError_ = 0;

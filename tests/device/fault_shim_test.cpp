@@ -2,6 +2,7 @@
 // always or at the Nth operation, the code GetLastError gives after an
 // injected or a real failure (per thread), the log, and a failed close that
 // still closes underneath.
+#include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -82,6 +83,23 @@ TEST_F(Shim, InjectedErrorIsPerThread) {
     t.join();
     EXPECT_EQ(other, kErrInvalidHandle);
     EXPECT_EQ(shim.GetLastError(), 16u);
+}
+
+TEST_F(Shim, LimitedTransfersSucceedWithFewerBytes) {
+    DevHandle h = shim.CreateFileA("COM1");
+    shim.limitCount(Op::WriteFile, 2);
+    DWORD n = 0;
+    EXPECT_EQ(shim.WriteFile(h, "abcd", 4, &n), 1);
+    EXPECT_EQ(n, 2u);
+    EXPECT_EQ(shim.WriteFile(h, "ef", 2, &n), 1);
+    EXPECT_EQ(n, 2u);
+    shim.limitCount(Op::ReadFile, 0);
+    char buf[8];
+    EXPECT_EQ(shim.ReadFile(h, buf, 8, &n), 1);
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(shim.ReadFile(h, buf, 8, &n), 1);
+    EXPECT_EQ(std::string(buf, n), "abef");
+    EXPECT_EQ(shim.log()[1].arg, 4u) << "the log keeps the count asked for";
 }
 
 TEST_F(Shim, FailedCloseStillClosesTheDevice) {
