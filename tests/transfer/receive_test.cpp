@@ -39,6 +39,14 @@ TEST_F(Receive, GetcWithNothingWaitingMakesNoRead) {
     EXPECT_EQ(ops(), (std::vector<std::string>{"ClearCommError"}));
 }
 
+TEST_F(Receive, GetcWhoseReadReturnsNothingGivesNoData) {
+    arrive("z");
+    shim.limitCount(Op::ReadFile, 0);
+    EXPECT_EQ(SioGetc(0), SIO_NO_DATA) << "a byte was waiting but the read returned none";
+    EXPECT_EQ(SioWinError(), 0);
+    EXPECT_EQ(SioGetc(0), 'z');
+}
+
 TEST_F(Receive, GetsTakesWhatHasArrivedUpToSizeWithoutTerminating) {
     const unsigned char bytes[] = {'a', 0x00, 0xFF, 'b', 'c'};
     sim.injectReceived(0, bytes, sizeof bytes);

@@ -60,6 +60,18 @@ TEST_F(Transmit, PutsOfLengthZeroMakesTheWrite) {
     EXPECT_EQ(SioRxQue(1), 0);
 }
 
+TEST_F(Transmit, ShortWritesReportWhatTheDeviceTook) {
+    // SioPuts returns the device's count; SioPutc returns 0 whatever it is.
+    shim.limitCount(Op::WriteFile, 2);
+    EXPECT_EQ(SioPuts(0, "abcdef", 6), 2);
+    shim.limitCount(Op::WriteFile, 0);
+    EXPECT_EQ(SioPuts(0, "ghi", 3), 0);
+    shim.limitCount(Op::WriteFile, 0);
+    EXPECT_EQ(SioPutc(0, 'j'), 0);
+    EXPECT_EQ(received(), "ab") << "nothing resent, nothing added";
+    EXPECT_EQ(SioWinError(), 0);
+}
+
 TEST_F(Transmit, NegativeLengthOrNullBufferSendsNothing) {
     for (int length : {-1, -6, INT32_MIN}) {
         lastWinError = 0;
