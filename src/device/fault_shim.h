@@ -8,8 +8,9 @@
 // whatever it reports) so that a failing close never leaks. Like every
 // DeviceApi it may be called from several threads at once (a write held by
 // flow control in one, the call that releases it in another): the rules and
-// the log are guarded by a lock that is never held across the wrapped call,
-// and the injected error is kept per thread for GetLastError.
+// the log are guarded by a lock that is never held across the wrapped call
+// (so an operation is logged when it returns), and the injected error is kept
+// per thread for GetLastError.
 #ifndef VELK_DEVICE_FAULT_SHIM_H
 #define VELK_DEVICE_FAULT_SHIM_H
 
