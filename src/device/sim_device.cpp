@@ -415,6 +415,12 @@ BOOL SimDevice::SetCommState(DevHandle h, const DCB* dcb) {
         p->rts = dcb->fRtsControl == RTS_CONTROL_ENABLE || dcb->fRtsControl == RTS_CONTROL_HANDSHAKE;
     }
     if (!dcb->fOutX) p->xoffReceived = false;
+    // Input flow control turned off after sending XOFF: send XON, as a driver
+    // does, so the peer is not held off for good.
+    if (!dcb->fInX && p->xoffSent) {
+        p->xoffSent = false;
+        sendControl(static_cast<int>(p - ports_), static_cast<BYTE>(dcb->XonChar));
+    }
     cv_.notify_all();
     return 1;
 }
