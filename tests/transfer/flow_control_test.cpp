@@ -91,6 +91,19 @@ TEST_F(FlowControl, SoftwareHeldWriteWaitsForXonAndXonXoffAreConsumed) {
     EXPECT_EQ(SioRxQue(0), 0);
 }
 
+TEST_F(FlowControl, ReceiverLeavingSoftwareFlowControlReleasesTheSender) {
+    ASSERT_EQ(SioReset(1, 16, 16), 0);  // a small queue: XOFF after 4 bytes
+    ASSERT_EQ(SioFlow(0, 'S'), 0);
+    ASSERT_EQ(SioFlow(1, 'S'), 0);
+    auto w(startWrite([] { return SioPuts(0, "0123456789", 10); }));
+    ASSERT_TRUE(sim.waitForHeldWrite(0, 10s));
+    EXPECT_FALSE(w->done());
+    ASSERT_EQ(SioFlow(1, 'N'), 0);  // the receiver stops flow control
+    ASSERT_TRUE(w->waitDone());
+    EXPECT_EQ(w->result(), 10);
+    EXPECT_EQ(received(1), "0123456789");
+}
+
 TEST_F(FlowControl, TxClearAbortsAHeldWrite) {
     ASSERT_EQ(SioFlow(0, 'H'), 0);
     ASSERT_EQ(SioRTS(1, 'C'), 1);
