@@ -193,6 +193,37 @@ TEST_F(Sim, CloseAndPurgeAbortAHeldWrite) {
     EXPECT_EQ(readAll(b), "");
 }
 
+TEST_F(Sim, DeviceRemovedWhileOpenFailsEverythingButClose) {
+    sim.connectNullModem(0, 1);
+    DevHandle a = openPort("COM1");
+    DevHandle b = openPort("COM2");
+    DCB d = state(a);
+    d.fOutxCtsFlow = 1;
+    ASSERT_EQ(sim.SetCommState(a, &d), 1);
+    ASSERT_EQ(sim.EscapeCommFunction(b, CLRRTS), 1);
+    DWORD n = 0;
+    BOOL ok = 1;
+    std::thread writer([&] { ok = sim.WriteFile(a, "abc", 3, &n); });
+    ASSERT_TRUE(sim.waitForHeldWrite(0, 10s));
+    sim.setAbsent(0);
+    writer.join();
+    EXPECT_EQ(ok, 0) << "the write in progress ended";
+
+    DWORD e = 0, status = 0x1234;
+    EXPECT_EQ(sim.ClearCommError(a, &e, nullptr), 0);
+    EXPECT_EQ(sim.GetLastError(), kErrGenFailure);
+    EXPECT_EQ(sim.GetCommModemStatus(a, &status), 0);
+    EXPECT_EQ(status, 0x1234u);
+    char buf[4];
+    EXPECT_EQ(sim.ReadFile(a, buf, 4, &n), 0);
+    EXPECT_EQ(sim.WriteFile(a, "x", 1, &n), 0);
+    EXPECT_EQ(sim.GetLastError(), kErrGenFailure);
+    EXPECT_EQ(sim.modemStatus(1), 0u) << "the other end sees the lines drop";
+    EXPECT_EQ(sim.CloseHandle(a), 1);
+    EXPECT_EQ(sim.CreateFileA("COM1"), kNoDevice);
+    EXPECT_EQ(sim.GetLastError(), kErrFileNotFound);
+}
+
 TEST_F(Sim, DifferentFormatsGiveFramingAndParityErrors) {
     sim.connectNullModem(0, 1);
     DevHandle a = openPort("COM1");

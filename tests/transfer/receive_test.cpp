@@ -214,6 +214,23 @@ TEST_F(Receive, FailedStatusQueryInGetcIsReportedNotReadAsNoData) {
     EXPECT_EQ(SioGetc(0), 'k');
 }
 
+TEST_F(Receive, UnpluggedAdapterIsReportedToAPollingCaller) {
+    arrive("ab");
+    EXPECT_EQ(SioGetc(0), 'a');
+    sim.setAbsent(0);  // the adapter is pulled out
+    for (int i = 0; i < 3; ++i) {
+        lastWinError = 0;
+        EXPECT_EQ(SioGetc(0), SIO_WIN_ERROR) << "not a quiet line";
+        EXPECT_EQ(SioWinError(), static_cast<int>(kErrGenFailure));
+    }
+    EXPECT_EQ(SioPuts(0, "x", 1), SIO_WIN_ERROR);
+    EXPECT_EQ(SioRxQue(0), 0);
+    EXPECT_EQ(SioStatus(0, -1), 0);
+    EXPECT_EQ(SioDone(0), 1) << "the handle can still be closed";
+    EXPECT_EQ(SioReset(0, 1024, 1024), SIO_WIN_ERROR);
+    EXPECT_EQ(SioWinError(), static_cast<int>(kErrFileNotFound));
+}
+
 TEST_F(Receive, FailedStatusQueryInRxQueReadsAsZeroAndStoresNothing) {
     arrive("abc");
     shim.failOp(Op::ClearCommError, 77);
