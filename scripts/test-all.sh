@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 
 bash scripts/deps.sh build-essential cmake googletest libgtest-dev libgmock-dev \
-  valgrind clang libclang-rt-14-dev
+  valgrind clang libclang-rt-14-dev socat
 
 echo "== build and test =="
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
