@@ -248,6 +248,24 @@ int pickLength(FuzzedDataProvider& in) {
     }
 }
 
+// The bytes of a write: taken from the input, or a pseudo-random or counting
+// pattern, so that every byte value (XON, XOFF, 0x00, 0xFF) turns up often.
+std::vector<std::uint8_t> pickData(FuzzedDataProvider& in, std::size_t n) {
+    std::vector<std::uint8_t> data;
+    const int mode = in.ConsumeIntegralInRange(0, 3);
+    std::uint32_t x = in.ConsumeIntegral<std::uint32_t>();
+    if (mode == 0) data = in.ConsumeBytes<std::uint8_t>(n);
+    while (data.size() < n) {
+        if (mode == 3) {
+            data.push_back(static_cast<std::uint8_t>(x + data.size()));
+        } else {
+            x = x * 1103515245u + 12345u;
+            data.push_back(static_cast<std::uint8_t>(x >> 16));
+        }
+    }
+    return data;
+}
+
 int pickQueue(FuzzedDataProvider& in) {
     switch (in.ConsumeIntegralInRange(0, 7)) {
     case 0: return in.ConsumeIntegral<int>();
@@ -311,10 +329,7 @@ void runStep(Harness& h, FuzzedDataProvider& in) {
         const int length = pickLength(in);
         const bool null = in.ConsumeIntegralInRange(0, 15) == 0;
         std::vector<std::uint8_t> data;
-        if (!null && length > 0) {
-            data = in.ConsumeBytes<std::uint8_t>(static_cast<std::size_t>(length));
-            data.resize(static_cast<std::size_t>(length), 0x55);
-        }
+        if (!null && length > 0) data = pickData(in, static_cast<std::size_t>(length));
         const char* buf = null ? nullptr : data.empty() ? "" : reinterpret_cast<const char*>(data.data());
         std::snprintf(text, sizeof text, "SioPuts(%d, %s, %d)", p, null ? "null" : "buf", length);
         h.call = text;
@@ -562,8 +577,7 @@ void runStep(Harness& h, FuzzedDataProvider& in) {
         break;
     case 25: {  // bytes arriving from outside, in the port's own format
         if (pm == nullptr) break;
-        const std::vector<std::uint8_t> data =
-            in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegralInRange<std::size_t>(1, 200));
+        const std::vector<std::uint8_t> data = pickData(in, in.ConsumeIntegralInRange<std::size_t>(1, 300));
         h.call = "line sends " + std::to_string(data.size()) + " bytes to port " + std::to_string(p);
         h.arrive(p, data.data(), data.size(), 0xFF, false);
         h.sim.injectReceived(p, data.data(), data.size());
@@ -609,9 +623,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     h.sim.setLoopback(8);
     resetLibrary();
     setDevice(&h.sim);
-    // Ports 0, 1 and 2 start open, as an application has them after its
+    // Ports 0, 1, 2 and 8 start open, as an application has them after its
     // SioReset calls; the program may close and reopen them.
-    for (int p : {0, 1, 2}) {
+    for (int p : {0, 1, 2, 8}) {
         h.check(SioReset(p, 1024, 1024) == 0, "opening port %ld", p);
         h.port[p].open = true;
     }
