@@ -22,6 +22,11 @@ cmake --build build/sanitize -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/sanitize --output-on-failure -j"$jobs"
 
+echo "== reliability figures =="
+build/release/tests/velk32_tests --gtest_filter='FaultSweepCoverage.*:BadInput.*' \
+  | grep -E '^\[ (sweep|bad input)' \
+  | awk '{ print } / inputs tried$/ { n += $(NF - 2) } END { print "bad inputs tried: " n }'
+
 echo "== unit tests under Valgrind memcheck =="
 # One process for the whole binary: any invalid access, use of undefined
 # memory or leaked block fails the run.
