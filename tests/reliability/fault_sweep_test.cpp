@@ -162,7 +162,7 @@ std::vector<Scenario> scenarios() {
                      return {1, false, false};
                  },
                  nullptr});
-    s.push_back({"SioWinError_afterFailure", "SioWinError", -1, [](World&) {}, [] { return SioWinError(); },
+    s.push_back({"SioWinError_codeKept", "SioWinError", -1, [](World&) {}, [] { return SioWinError(); },
                  static_cast<int>(kSentinel), always(unaffected(static_cast<int>(kSentinel))), nullptr});
 
     // ---- Transmit. -----------------------------------------------------
