@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Every test of the project on a fresh Debian 12 machine: installs what is
-# missing, builds, runs the unit tests, runs them again under AddressSanitizer
-# and UndefinedBehaviorSanitizer and once more under Valgrind memcheck, then
-# builds the call-sequence fuzzer with clang and runs it for a bounded time
-# (VELK_FUZZ_SECONDS, 60 by default) from the corpus kept in the repo.
+# missing, builds, runs the unit tests, then builds and runs them again under
+# AddressSanitizer and UndefinedBehaviorSanitizer (socat bridges the pty pairs
+# of the POSIX backend's tests) and once more under Valgrind memcheck, builds
+# the call-sequence fuzzer with clang and runs it for a bounded time
+# (VELK_FUZZ_SECONDS, 60 by default) from the corpus kept in the repo. Then
+# cross-builds the Windows DLL, checks it and runs the conformance program
+# under Wine and natively (the Windows block at the end).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -50,3 +53,37 @@ if ! build/fuzz/tests/reliability/fuzz/velk32_call_fuzzer -max_total_time="${VEL
 fi
 grep -E '^(INFO: seed corpus|Done [0-9]+ runs|stat::number_of_executed_units|stat::average_exec_per_sec)' \
   build/fuzz/fuzz.log
+
+# ---- Windows DLL and conformance runs ------------------------------------
+# Cross builds of velk32.dll for 32-bit (i686) and 64-bit (x86_64) Windows
+# with MinGW-w64, their module checks (exports, imports, version resource,
+# import libraries) and the conformance program under Wine, then the same
+# conformance program natively against libvelk32.so. Every run joins COM1
+# and COM2 through a socat pty pair. One headless Wine prefix serves both
+# DLLs: booted once here, its wineserver ended at the end.
+echo "== Windows: cross builds, module checks, conformance under Wine =="
+bash scripts/deps.sh g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
+  mingw-w64-i686-dev mingw-w64-x86-64-dev binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
+  llvm-14 wine wine64 wine32:i386 socat
+wine_home=$(mktemp -d "${TMPDIR:-/tmp}/velk-wineprefix.XXXXXX")
+export VELK_WINEPREFIX=$wine_home/prefix
+end_wine() {
+  WINEPREFIX=$VELK_WINEPREFIX timeout 60 wineserver -k </dev/null >/dev/null 2>&1 || true
+  rm -rf "$wine_home"
+}
+trap end_wine EXIT
+bash scripts/wine-run.sh --boot
+for arch in i686 x86_64; do
+  echo "-- $arch"
+  cmake -S . -B "build/win-$arch" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_TOOLCHAIN_FILE="cmake/toolchains/mingw-$arch.cmake" >/dev/null
+  cmake --build "build/win-$arch" -j"$jobs"
+  ctest --test-dir "build/win-$arch" --output-on-failure
+done
+end_wine
+trap - EXIT
+
+echo "== conformance natively (libvelk32.so, and under ASan+UBSan) =="
+bash scripts/conformance-posix.sh build/release/tests/conformance/conformance
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  bash scripts/conformance-posix.sh build/sanitize/tests/conformance/conformance
