@@ -43,9 +43,10 @@ CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo 
 cmake --build build/fuzz -j"$jobs" --target velk32_call_fuzzer
 fuzz_work=build/fuzz/corpus-work
 rm -rf "$fuzz_work" && mkdir -p "$fuzz_work"
-# New inputs go to the work folder; the repo's corpus is only read.
+# New inputs go to the work folder; the repo's corpus is only read. An input
+# that runs for more than 10 s counts as a hang and fails the run.
 if ! build/fuzz/tests/reliability/fuzz/velk32_call_fuzzer -max_total_time="${VELK_FUZZ_SECONDS:-60}" \
-     -max_len=4096 -print_final_stats=1 -artifact_prefix=build/fuzz/ \
+     -timeout=10 -max_len=4096 -print_final_stats=1 -artifact_prefix=build/fuzz/ \
      "$fuzz_work" tests/reliability/corpus >build/fuzz/fuzz.log 2>&1; then
   tail -n 80 build/fuzz/fuzz.log
   echo "the call-sequence fuzzer failed; the input is saved in build/fuzz/ (crash-*)" >&2
