@@ -218,6 +218,11 @@ int SimDevice::openCount(int port) const {
     return at(port).opens;
 }
 
+bool SimDevice::txHeldOff(int port) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return txHeld(port);
+}
+
 bool SimDevice::waitForHeldWrite(int port, std::chrono::milliseconds timeout) const {
     std::unique_lock<std::mutex> lock(mu_);
     return cv_.wait_for(lock, timeout, [&] { return at(port).heldWriters > 0; });

@@ -71,6 +71,10 @@ public:
     DWORD eventMask(int port) const;
     std::size_t txPending(int port) const;  // bytes of writes in progress
     int openCount(int port) const;          // successful opens so far
+    // True while the port's transmitter is held off by flow control (CTS low
+    // under CTS handshaking, or an XOFF received under XON/XOFF): a write
+    // started now would wait for the peer.
+    bool txHeldOff(int port) const;
     // Waits up to timeout until a write on the port is held off by flow
     // control; true when one is.
     bool waitForHeldWrite(int port, std::chrono::milliseconds timeout) const;
