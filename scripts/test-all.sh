@@ -11,12 +11,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 
-<<<<<<< HEAD
-bash scripts/deps.sh build-essential cmake googletest libgtest-dev libgmock-dev socat libbenchmark-dev
-=======
 bash scripts/deps.sh build-essential cmake googletest libgtest-dev libgmock-dev \
-  valgrind clang libclang-rt-14-dev socat
->>>>>>> main
+  valgrind clang libclang-rt-14-dev socat libbenchmark-dev
 
 echo "== build and test =="
 # The benchmarks are built here (so they keep compiling) but not run: their
