@@ -1,5 +1,6 @@
 # Compares the dynamic symbols a shared library defines with a list of names,
-# one a line. Run with: cmake -DLIB=... -DEXPECTED=... -P check_exports.cmake
+# one a line, plus the platform's own list when EXTRA names one.
+# Run with: cmake -DLIB=... -DEXPECTED=... [-DEXTRA=...] -P check_exports.cmake
 execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIB}")
@@ -17,6 +18,10 @@ foreach(line IN LISTS lines)
 endforeach()
 list(SORT found)
 file(STRINGS ${EXPECTED} expected)
+if(EXTRA)
+  file(STRINGS ${EXTRA} extra)
+  list(APPEND expected ${extra})
+endif()
 list(SORT expected)
 if(NOT found STREQUAL expected)
   message(FATAL_ERROR "exported: ${found}\nexpected: ${expected}")

@@ -1,0 +1,35 @@
+/*
+ * velk32_posix.h - the one extension of the POSIX build of velk32
+ * (libvelk32.so): choosing the device file behind a port. The Windows DLL
+ * does not have it.
+ *
+ * By default port N (COM<N+1>) opens /dev/ttyS<N>, so COM1 is /dev/ttyS0.
+ * velk_map_port points a port at another device, for instance a USB adapter
+ * (/dev/ttyUSB0), a pty or a symbolic link to one; the mapping takes effect
+ * at the port's next SioReset. The special name "loop://" stands for a
+ * built-in loopback plug (what is sent comes back: TX to RX, RTS to CTS,
+ * DTR to DSR and DCD), so that programs can be tried without hardware.
+ *
+ * Call it, like the Sio functions, from one thread at a time.
+ */
+#ifndef VELK32_POSIX_H
+#define VELK32_POSIX_H
+
+#include "velk32.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Maps port (0..8 = COM1..COM9) to the device file at path `device`, which is
+ * copied; a null `device` restores the default /dev/ttyS<port>. A path that
+ * cannot be opened (missing, too long, not a terminal) makes the next
+ * SioReset of the port fail with SIO_WIN_ERROR and the errno of the open.
+ * Returns 0, or SIO_BAD_PORT for a port outside 0 to 8 (nothing changed). */
+VELK_API int VELK_CALL velk_map_port(int port, const char *device);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VELK32_POSIX_H */

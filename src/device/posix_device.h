@@ -1,0 +1,110 @@
+// PosixDevice: DeviceApi over a real serial driver through termios and the
+// tty ioctls, for Linux and the other POSIX systems (on-board UARTs, USB
+// adapters, ptys). Port COMn opens the device file that velk_map_port chose
+// (by default /dev/ttyS<n-1>), exclusively and in raw mode; a port mapped to
+// "loop://" is served by an internal simulated device wired as a loopback
+// plug, whose handles carry a tag bit so that every operation reaches the
+// device that issued the handle. The backend's own per-handle state (the
+// time-outs, the event mask, the DCB fields termios has no place for, the
+// line-error counters last seen) sits in a fixed table: no operation
+// allocates. Error codes are errno values.
+#ifndef VELK_DEVICE_POSIX_DEVICE_H
+#define VELK_DEVICE_POSIX_DEVICE_H
+
+#include <mutex>
+
+#include "device/device_api.h"
+#include "device/sim_device.h"
+
+namespace velk {
+
+class PosixDevice final : public DeviceApi {
+public:
+    // Open handles at a time (the library holds at most nine).
+    static constexpr int kSlots = 16;
+    // Set in every handle of the loopback plug's simulated device.
+    static constexpr DevHandle kLoopTag = DevHandle(1) << (sizeof(DevHandle) * 8 - 2);
+
+    PosixDevice();
+
+    // The simulated device behind "loop://" ports (for tests to observe).
+    SimDevice& loopDevice() { return loop_; }
+
+    // Opens the device mapped to "COM1" .. "COM9": O_RDWR | O_NOCTTY |
+    // O_NONBLOCK | O_CLOEXEC, then flock(LOCK_EX | LOCK_NB) and TIOCEXCL
+    // (a device held elsewhere fails with EBUSY), then raw mode with CLOCAL
+    // and CREAD, the rest of the line state as the device had it. A file
+    // that is not a terminal fails with ENOTTY.
+    DevHandle CreateFileA(const char* name) override;
+    // The time-outs are the handle's own (all zero at open) and govern
+    // ReadFile and WriteFile as on Windows.
+    BOOL GetCommTimeouts(DevHandle h, COMMTIMEOUTS* t) override;
+    BOOL SetCommTimeouts(DevHandle h, const COMMTIMEOUTS* t) override;
+    // Reads the line state back from the driver (rate through TCGETS2 on
+    // Linux); the fields termios does not hold come from the last record
+    // applied.
+    BOOL GetCommState(DevHandle h, DCB* dcb) override;
+    // Maps the record onto termios in one request; a value termios cannot
+    // express fails with EINVAL and changes nothing. What the driver does
+    // with a request it takes is its own (a pty keeps 8 data bits and no
+    // parity whatever is asked); GetCommState shows it. A changed DTR/RTS
+    // control mode is then carried out with TIOCMBIS/TIOCMBIC (ignored on
+    // devices without modem lines, such as ptys).
+    BOOL SetCommState(DevHandle h, const DCB* dcb) override;
+    // Succeeds without effect: the driver's queues have fixed sizes.
+    BOOL SetupComm(DevHandle h, DWORD inQueue, DWORD outQueue) override;
+    // SETDTR/CLRDTR/SETRTS/CLRRTS via TIOCMBIS/TIOCMBIC (RTS refused with
+    // EINVAL under RTS handshaking), SETBREAK/CLRBREAK, SETXOFF/SETXON via
+    // tcflow; RESETDEV succeeds without effect.
+    BOOL EscapeCommFunction(DevHandle h, DWORD func) override;
+    // TIOCINQ and TIOCOUTQ, and the line errors since the last call from the
+    // TIOCGICOUNT counters where the driver has them (asked once otherwise).
+    // A hung-up device fails (EIO).
+    BOOL ClearCommError(DevHandle h, DWORD* errors, COMSTAT* stat) override;
+    // Records the mask.
+    BOOL SetCommMask(DevHandle h, DWORD mask) override;
+    BOOL ReadFile(DevHandle h, void* buf, DWORD n, DWORD* got) override;
+    BOOL WriteFile(DevHandle h, const void* buf, DWORD n, DWORD* written) override;
+    // tcflush of the queues named.
+    BOOL PurgeComm(DevHandle h, DWORD flags) override;
+    // TIOCMGET (ptys have no modem lines: ENOTTY).
+    BOOL GetCommModemStatus(DevHandle h, DWORD* status) override;
+    BOOL SetCommBreak(DevHandle h) override;
+    BOOL ClearCommBreak(DevHandle h) override;
+    // Gives up exclusivity and closes the file.
+    BOOL CloseHandle(DevHandle h) override;
+    DWORD GetLastError() override;
+
+private:
+    // The line-error counters of TIOCGICOUNT that the library reports.
+    struct Counters {
+        int frame, overrun, parity, brk, bufOverrun;
+    };
+    struct Slot {
+        DevHandle handle;  // kNoDevice when free
+        int fd;
+        COMMTIMEOUTS timeouts;
+        DWORD eventMask;
+        bool noCounters;  // the driver answered TIOCGICOUNT with ENOTTY/EINVAL
+        Counters seen;    // counters at the last query
+        DCB dcb;          // the last record applied (for the fields termios lacks)
+    };
+
+    Slot* lookup(DevHandle h);
+    BOOL fail(int err);
+    BOOL fromLoop(BOOL ok);
+    DevHandle openLoop(int port);
+    BOOL readLoop(Slot& s, unsigned char* buf, DWORD n, DWORD* got);
+    BOOL writeLoop(Slot& s, const unsigned char* buf, DWORD n, DWORD* written);
+    BOOL setLine(Slot& s, int bit, bool on);
+    BOOL readState(Slot& s, DCB* dcb);
+
+    std::mutex mu_;  // guards the slot table while a slot is taken or freed
+    Slot slots_[kSlots];
+    unsigned generation_ = 0;
+    SimDevice loop_;
+};
+
+}  // namespace velk
+
+#endif  // VELK_DEVICE_POSIX_DEVICE_H

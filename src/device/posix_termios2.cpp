@@ -1,0 +1,38 @@
+// TCGETS2/TCSETS2 with BOTHER: the driver is given the baud rate as a number,
+// so rates such as 250000 that have no B* code can be set and read back.
+// Only the kernel's headers are included here (see posix_termios2.h).
+#include "device/posix_termios2.h"
+
+#include <asm/termbits.h>
+#include <sys/ioctl.h>
+
+#include <cerrno>
+
+namespace velk {
+namespace termios2 {
+
+int apply(int fd, const LineFlags& flags, unsigned rate) {
+    struct termios2 t;
+    if (ioctl(fd, TCGETS2, &t) != 0) return errno;
+    t.c_iflag = flags.iflag;
+    t.c_oflag = flags.oflag;
+    t.c_lflag = flags.lflag;
+    // Output speed BOTHER with c_ospeed; input speed bits zero mean "the
+    // same as output".
+    t.c_cflag = (flags.cflag & ~(CBAUD | (CBAUD << IBSHIFT))) | BOTHER;
+    for (std::size_t i = 0; i < flags.ccCount && i < sizeof t.c_cc; ++i) t.c_cc[i] = flags.cc[i];
+    t.c_ospeed = rate;
+    t.c_ispeed = rate;
+    if (ioctl(fd, TCSETS2, &t) != 0) return errno;
+    return 0;
+}
+
+int readRate(int fd, unsigned* rate) {
+    struct termios2 t;
+    if (ioctl(fd, TCGETS2, &t) != 0) return errno;
+    *rate = t.c_ospeed;
+    return 0;
+}
+
+}  // namespace termios2
+}  // namespace velk

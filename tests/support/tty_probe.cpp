@@ -1,0 +1,22 @@
+// TCGETS2 for the tests (see tty_probe.h).
+#include "support/tty_probe.h"
+
+#include <asm/termbits.h>
+#include <sys/ioctl.h>
+
+namespace velk {
+namespace probe {
+
+bool readTermios2(int fd, Termios2* out) {
+    struct termios2 t;
+    if (ioctl(fd, TCGETS2, &t) != 0) return false;
+    out->cflag = t.c_cflag;
+    out->iflag = t.c_iflag;
+    out->ispeed = t.c_ispeed;
+    out->ospeed = t.c_ospeed;
+    out->bother = (t.c_cflag & CBAUD) == BOTHER;
+    return true;
+}
+
+}  // namespace probe
+}  // namespace velk
