@@ -95,7 +95,7 @@ public:
     void heading(const std::string& label) {
         int version = SioInfo(SIO_INFO_VERSION);
         out_ << "velkcom selftest on " << comName(port_);
-        if (!label.empty()) out_ << " (" << label << ")";
+        if (!label.empty() && label != comName(port_)) out_ << " (" << label << ")";
         out_ << ", velk32 " << (version >> 4) << "." << (version & 15) << "\n\n";
         row("check", "result", "seen");
         row(std::string(26, '-'), "------", std::string(50, '-'));
@@ -582,7 +582,9 @@ private:
 }  // namespace
 
 int runSelftest(const SelftestConfig& config, std::ostream& out, std::ostream& err) {
-    const std::string where = comName(config.port) + (config.deviceLabel.empty() ? "" : " (" + config.deviceLabel + ")");
+    const std::string& label = config.deviceLabel;
+    const std::string where =
+        comName(config.port) + (label.empty() || label == comName(config.port) ? "" : " (" + label + ")");
     int rc = SioReset(config.port, kInQueue, kOutQueue);
     if (rc != 0) {
         reportFailure(err, where, "SioReset", describeResult(rc));

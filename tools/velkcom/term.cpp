@@ -188,7 +188,8 @@ int cmdTerm(const std::vector<std::string>& args) {
 
     std::string device = opts.has("device") ? opts.value("device") : "";
     if (opts.has("device") && device.empty()) return usageError("--device needs a path");
-    std::string where = comName(port) + " (" + (device.empty() ? defaultDeviceName(port) : device) + ")";
+    std::string label = device.empty() ? defaultDeviceName(port) : device;
+    std::string where = comName(port) + (label == comName(port) ? "" : " (" + label + ")");
     if (!device.empty()) {
         int rc = mapPort(port, device);
         if (rc != 0) {
