@@ -7,6 +7,8 @@
 // closes the port and gives the terminal back its settings before exiting.
 #include <chrono>
 #include <iostream>
+#include <string>
+#include <utility>
 
 #include "cli.h"
 #include "commands.h"
@@ -20,6 +22,8 @@ namespace {
 constexpr unsigned char kEscapeKey = 0x1D;  // Ctrl-]
 constexpr int kPollMs = 5;
 constexpr int kTxDrainLimitMs = 10000;
+constexpr std::size_t kPendingLimit = 4096;
+constexpr std::size_t kPiece = 256;
 
 const char* kTermUsage =
     "usage: velkcom term --port N [--device PATH] [--baud B] [--parms 8N1] [--flow N|H|S]\n"
@@ -38,7 +42,10 @@ const char* kTermUsage =
     "                 default 19200\n"
     "  --parms FMT    data bits, parity (N, O, E, M, S), stop bits (1, 1.5, 2);\n"
     "                 default 8N1\n"
-    "  --flow F       flow control: N none (default), H hardware RTS/CTS, S XON/XOFF\n"
+    "  --flow F       flow control: N none (default), H hardware RTS/CTS, S XON/XOFF.\n"
+    "                 Under H, input waits while CTS is off (Ctrl-] still quits).\n"
+    "                 Under S, bytes 0x11 and 0x13 are XON and XOFF: an XOFF that\n"
+    "                 comes back (on a loopback) stops the port's own output.\n"
     "  --drain MS     at the end of piped input, how long the port must be quiet\n"
     "                 before the command ends (default 500)\n"
     "  --help         this text\n";
@@ -50,41 +57,66 @@ int usageError(const std::string& why) {
 
 class Terminal {
 public:
-    Terminal(int port, std::string where, int drainMs) : port_(port), where_(std::move(where)), drainMs_(drainMs) {}
+    // ctsGate: hold input back while CTS is off (hardware flow control on a
+    // port with modem lines), so that the library's write, which waits with
+    // no time limit, is not entered while the peer holds the line off; the
+    // escape key and quit signals keep working meanwhile.
+    Terminal(int port, std::string where, int drainMs, bool ctsGate)
+        : port_(port), where_(std::move(where)), drainMs_(drainMs), ctsGate_(ctsGate) {}
 
     int run(bool interactive) {
         unsigned char in[512];
+        std::string pending;  // read from standard input, not yet sent
+        bool eof = false;
         for (;;) {
             if (quitRequested()) return kExitOk;
-            int n = consoleRead(in, sizeof in, kPollMs);
-            if (n == kConsoleError) {
-                std::cerr << "velkcom: " << where_ << ": reading standard input failed: error " << consoleError()
-                          << " (" << errorText(consoleError()) << ")\n";
-                return kExitFailed;
-            }
-            if (n > 0) {
-                int take = n;
-                bool quit = false;
-                if (interactive) {
-                    for (int i = 0; i < n; ++i) {
+            if (!eof && pending.size() < kPendingLimit) {
+                int n = consoleRead(in, sizeof in, kPollMs);
+                if (n == kConsoleError) {
+                    std::cerr << "velkcom: " << where_ << ": reading standard input failed: error " << consoleError()
+                              << " (" << errorText(consoleError()) << ")\n";
+                    return kExitFailed;
+                }
+                if (n == kConsoleEof) eof = true;
+                if (n > 0) {
+                    int take = n;
+                    bool quit = false;
+                    for (int i = 0; interactive && i < n; ++i) {
                         if (in[i] == kEscapeKey) {
                             take = i;
                             quit = true;
                             break;
                         }
                     }
+                    pending.append(reinterpret_cast<const char*>(in), static_cast<std::size_t>(take));
+                    if (quit) {
+                        // Quits at once: keys still held off by flow control are dropped.
+                        if (!pending.empty() && mayWrite() && !send(pending)) return kExitFailed;
+                        return kExitOk;
+                    }
                 }
-                if (take > 0 && !send(in, take)) return kExitFailed;
-                if (quit) return kExitOk;
+            } else if (pending.empty() || !mayWrite()) {
+                sleepMs(kPollMs);  // nothing to read and nothing that can be sent yet
+            }
+            // Small pieces, with the port read in between: on a loopback the
+            // port's own receive queue then never fills far enough for flow
+            // control to hold the write off.
+            if (!pending.empty() && mayWrite()) {
+                std::size_t piece = pending.size() < kPiece ? pending.size() : kPiece;
+                if (!send(pending.substr(0, piece))) return kExitFailed;
+                pending.erase(0, piece);
             }
             if (!pump(nullptr)) return kExitFailed;
-            if (n == kConsoleEof) return finish();
+            if (eof && pending.empty()) return finish();
         }
     }
 
 private:
-    bool send(const unsigned char* data, int n) {
-        int rc = SioPuts(port_, reinterpret_cast<const char*>(data), n);
+    bool mayWrite() const { return !ctsGate_ || SioCTS(port_) != 0; }
+
+    bool send(const std::string& data) {
+        int n = static_cast<int>(data.size());
+        int rc = SioPuts(port_, data.data(), n);
         if (rc == n) return true;
         reportFailure(std::cerr, where_, "SioPuts",
                       rc < 0 ? describeResult(rc) : "the device took " + std::to_string(rc) + " of " +
@@ -141,6 +173,7 @@ private:
     int port_;
     std::string where_;
     int drainMs_;
+    bool ctsGate_;
 };
 
 }  // namespace
@@ -230,7 +263,11 @@ int cmdTerm(const std::vector<std::string>& args) {
                   << (opts.has("parms") ? opts.value("parms") : "8N1") << ", flow " << flow
                   << "; press Ctrl-] to quit\n";
     }
-    Terminal term(port, where, drainMs);
+    // Raising DTR (already raised by the open) tells whether the device has
+    // modem lines at all: on one without them (a pty) CTS always reads off,
+    // and input must not wait for it.
+    bool ctsGate = flow == SIO_FLOW_HARDWARE && SioDTR(port, SIO_LINE_SET) == 1;
+    Terminal term(port, where, drainMs, ctsGate);
     int status = term.run(interactive);
     consoleRestore();
     if (interactive) std::cerr << "\nvelkcom term: closed " << where << "\n";

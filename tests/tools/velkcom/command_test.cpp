@@ -15,6 +15,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -27,13 +29,13 @@ using Clock = std::chrono::steady_clock;
 // A velkcom process with pipes on its standard input, output and error.
 class Child {
 public:
-    // With terminalIn, standard input is that terminal instead of a pipe.
-    explicit Child(const std::vector<std::string>& args, int terminalIn = -1) {
+    // With stdinFd, standard input is that file or terminal instead of a pipe.
+    explicit Child(const std::vector<std::string>& args, int stdinFd = -1) {
         int in[2], out[2], err[2];
         if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return;
         pid_ = fork();
         if (pid_ == 0) {
-            dup2(terminalIn >= 0 ? terminalIn : in[0], 0);
+            dup2(stdinFd >= 0 ? stdinFd : in[0], 0);
             dup2(out[1], 1);
             dup2(err[1], 2);
             for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
@@ -254,6 +256,30 @@ TEST(VelkcomCommand, TermExchangesDataWithAPtyPeer) {
     int fd = open(pty.name, O_RDWR | O_NOCTTY | O_NONBLOCK);
     EXPECT_GE(fd, 0);
     if (fd >= 0) close(fd);
+}
+
+TEST(VelkcomCommand, TermPassesALargePipedInputThroughTheLoopbackPlugUnderHardwareFlowControl) {
+    // 200 KiB, far more than the port's receive queue: the terminal must
+    // keep reading the port while it sends, or flow control would hold its
+    // own write forever.
+    std::string data(200 * 1024, '\0');
+    std::uint32_t x = 12345;
+    for (char& c : data) {
+        x = x * 1664525u + 1013904223u;
+        c = static_cast<char>(x >> 24);
+    }
+    char path[] = "/tmp/velkcom-term-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    unlink(path);
+    ASSERT_EQ(::write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    lseek(fd, 0, SEEK_SET);
+    Child term({"term", "--device", "loop://", "--flow", "H", "--drain", "100"}, fd);
+    close(fd);
+    ASSERT_TRUE(term.started());
+    EXPECT_EQ(term.finish(60000), 0) << term.err;
+    EXPECT_EQ(term.out.size(), data.size());
+    EXPECT_TRUE(term.out == data) << "the data came back changed";
 }
 
 TEST(VelkcomCommand, TermOnATerminalSendsKeysRawAndQuitsOnCtrlBracket) {
