@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Every test of the project on a fresh Debian 12 machine: installs what is
 # missing, builds, runs the unit tests, then builds and runs them again under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# AddressSanitizer and UndefinedBehaviorSanitizer. (socat bridges the pty
+# pairs of the POSIX backend's tests.) Then cross-builds the Windows DLL,
+# checks it and runs the conformance program under Wine and natively (the
+# Windows block at the end).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 
-bash scripts/deps.sh build-essential cmake googletest libgtest-dev libgmock-dev
+bash scripts/deps.sh build-essential cmake googletest libgtest-dev libgmock-dev socat
 
 echo "== build and test =="
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -18,3 +21,37 @@ cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DVELK_SANITIZE=ON >/dev/n
 cmake --build build/sanitize -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/sanitize --output-on-failure -j"$jobs"
+
+# ---- Windows DLL and conformance runs ------------------------------------
+# Cross builds of velk32.dll for 32-bit (i686) and 64-bit (x86_64) Windows
+# with MinGW-w64, their module checks (exports, imports, version resource,
+# import libraries) and the conformance program under Wine, then the same
+# conformance program natively against libvelk32.so. Every run joins COM1
+# and COM2 through a socat pty pair. One headless Wine prefix serves both
+# DLLs: booted once here, its wineserver ended at the end.
+echo "== Windows: cross builds, module checks, conformance under Wine =="
+bash scripts/deps.sh g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
+  mingw-w64-i686-dev mingw-w64-x86-64-dev binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
+  llvm-14 wine wine64 wine32:i386 socat
+wine_home=$(mktemp -d "${TMPDIR:-/tmp}/velk-wineprefix.XXXXXX")
+export VELK_WINEPREFIX=$wine_home/prefix
+end_wine() {
+  WINEPREFIX=$VELK_WINEPREFIX timeout 60 wineserver -k </dev/null >/dev/null 2>&1 || true
+  rm -rf "$wine_home"
+}
+trap end_wine EXIT
+bash scripts/wine-run.sh --boot
+for arch in i686 x86_64; do
+  echo "-- $arch"
+  cmake -S . -B "build/win-$arch" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_TOOLCHAIN_FILE="cmake/toolchains/mingw-$arch.cmake" >/dev/null
+  cmake --build "build/win-$arch" -j"$jobs"
+  ctest --test-dir "build/win-$arch" --output-on-failure
+done
+end_wine
+trap - EXIT
+
+echo "== conformance natively (libvelk32.so, and under ASan+UBSan) =="
+bash scripts/conformance-posix.sh build/release/tests/conformance/conformance
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  bash scripts/conformance-posix.sh build/sanitize/tests/conformance/conformance

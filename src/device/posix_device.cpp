@@ -283,12 +283,12 @@ DevHandle PosixDevice::CreateFileA(const char* name) {
     s.eventMask = 0;
     s.dcb = initialDcb();
     s.noCounters = false;
-    s.seen = Counters{};
+    s.seen = LineCounters{};
 #if defined(__linux__) && defined(TIOCGICOUNT)
     // Errors from before the open are not this handle's to report.
     struct serial_icounter_struct ic;
     if (::ioctl(fd, TIOCGICOUNT, &ic) == 0) {
-        s.seen = Counters{ic.frame, ic.overrun, ic.parity, ic.brk, ic.buf_overrun};
+        s.seen = LineCounters{ic.frame, ic.overrun, ic.parity, ic.brk, ic.buf_overrun};
     } else if (unsupported(errno)) {
         s.noCounters = true;
     }
@@ -476,12 +476,9 @@ BOOL PosixDevice::ClearCommError(DevHandle h, DWORD* errors, COMSTAT* stat) {
     if (!s->noCounters) {
         struct serial_icounter_struct ic;
         if (::ioctl(s->fd, TIOCGICOUNT, &ic) == 0) {
-            if (ic.frame != s->seen.frame) flags |= CE_FRAME;
-            if (ic.overrun != s->seen.overrun) flags |= CE_OVERRUN;
-            if (ic.parity != s->seen.parity) flags |= CE_RXPARITY;
-            if (ic.brk != s->seen.brk) flags |= CE_BREAK;
-            if (ic.buf_overrun != s->seen.bufOverrun) flags |= CE_RXOVER;
-            s->seen = Counters{ic.frame, ic.overrun, ic.parity, ic.brk, ic.buf_overrun};
+            const LineCounters now{ic.frame, ic.overrun, ic.parity, ic.brk, ic.buf_overrun};
+            flags = lineErrorsBetween(s->seen, now);
+            s->seen = now;
         } else if (unsupported(errno)) {
             s->noCounters = true;  // never asked again on this handle
         } else {

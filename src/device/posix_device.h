@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "device/device_api.h"
+#include "device/posix_line_state.h"
 #include "device/sim_device.h"
 
 namespace velk {
@@ -63,30 +64,36 @@ public:
     BOOL ClearCommError(DevHandle h, DWORD* errors, COMSTAT* stat) override;
     // Records the mask.
     BOOL SetCommMask(DevHandle h, DWORD mask) override;
+    // Reads under the handle's time-outs as Windows documents them (see
+    // readLoop); waits sleep in poll. End of file means the tty hung up: EIO
+    // when nothing was read.
     BOOL ReadFile(DevHandle h, void* buf, DWORD n, DWORD* got) override;
+    // Hands every byte to the driver, continuing partial writes and waiting
+    // in poll while its queue is full; with write time-outs set, ends when
+    // they expire and reports the bytes taken (success). A hung-up tty: EIO.
     BOOL WriteFile(DevHandle h, const void* buf, DWORD n, DWORD* written) override;
     // tcflush of the queues named.
     BOOL PurgeComm(DevHandle h, DWORD flags) override;
-    // TIOCMGET (ptys have no modem lines: ENOTTY).
+    // TIOCMGET: CTS, DSR, RI and DCD as MS_* bits (ptys have no modem
+    // lines: ENOTTY, *status untouched).
     BOOL GetCommModemStatus(DevHandle h, DWORD* status) override;
+    // TIOCSBRK / TIOCCBRK.
     BOOL SetCommBreak(DevHandle h) override;
     BOOL ClearCommBreak(DevHandle h) override;
-    // Gives up exclusivity and closes the file.
+    // Gives up exclusivity and closes the file; the handle is dead after it
+    // whatever the result.
     BOOL CloseHandle(DevHandle h) override;
+    // The errno of the operation that last failed on this thread.
     DWORD GetLastError() override;
 
 private:
-    // The line-error counters of TIOCGICOUNT that the library reports.
-    struct Counters {
-        int frame, overrun, parity, brk, bufOverrun;
-    };
     struct Slot {
         DevHandle handle;  // kNoDevice when free
         int fd;
         COMMTIMEOUTS timeouts;
         DWORD eventMask;
         bool noCounters;  // the driver answered TIOCGICOUNT with ENOTTY/EINVAL
-        Counters seen;    // counters at the last query
+        LineCounters seen;  // counters at the last query
         DCB dcb;          // the last record applied (for the fields termios lacks)
     };
 

@@ -113,4 +113,14 @@ void termiosToLineState(const struct termios& t, DCB& d) {
     d.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
 }
 
+DWORD lineErrorsBetween(const LineCounters& before, const LineCounters& now) {
+    DWORD flags = 0;
+    if (now.frame != before.frame) flags |= CE_FRAME;
+    if (now.overrun != before.overrun) flags |= CE_OVERRUN;
+    if (now.parity != before.parity) flags |= CE_RXPARITY;
+    if (now.brk != before.brk) flags |= CE_BREAK;
+    if (now.bufOverrun != before.bufOverrun) flags |= CE_RXOVER;
+    return flags;
+}
+
 }  // namespace velk

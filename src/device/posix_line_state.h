@@ -1,7 +1,7 @@
 // The mapping between the line state as a DCB record holds it and as termios
 // holds it, for the POSIX backend: which records termios can express, the
-// termios flags of a record, the record fields read back from termios, and
-// raw mode. Pure functions on the records, no system calls, so the mapping is
+// termios flags of a record, the record fields read back from termios, raw
+// mode, and the line-error flags from the driver's error counters. Pure functions on the records, no system calls, so the mapping is
 // tested on its own (a pty's driver, for one, ignores data-bit and parity
 // changes).
 #ifndef VELK_DEVICE_POSIX_LINE_STATE_H
@@ -39,6 +39,20 @@ void lineStateToTermios(const DCB& d, struct termios& t);
 // when CRTSCTS is on; otherwise left, except that handshake becomes enable),
 // fOutX, fInX, fParity, XonChar and XoffChar from t. Other fields of d stay.
 void termiosToLineState(const struct termios& t, DCB& d);
+
+// The driver's running counts of line errors (TIOCGICOUNT on Linux).
+struct LineCounters {
+    int frame;
+    int overrun;
+    int parity;
+    int brk;
+    int bufOverrun;
+};
+
+// The CE_* flags for the counters that moved between two readings: frame ->
+// CE_FRAME, overrun -> CE_OVERRUN, parity -> CE_RXPARITY, break -> CE_BREAK,
+// buffer overrun -> CE_RXOVER. A counter that wrapped around has moved too.
+DWORD lineErrorsBetween(const LineCounters& before, const LineCounters& now);
 
 }  // namespace velk
 

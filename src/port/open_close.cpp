@@ -3,8 +3,6 @@
 // SioReset runs its steps in a fixed order; a failing step ends the call with
 // SIO_WIN_ERROR and leaves what the steps before it did in place (after a
 // successful open the slot keeps the handle, so SioDone can still close it).
-#include <cstdio>
-
 #include "port/port_table.h"
 
 using namespace velk;
@@ -60,7 +58,13 @@ extern "C" VELK_API int VELK_CALL SioReset(int port, int inQueue, int outQueue) 
     // left open out of reach.
     if (slot.handle != kNoDevice) closeSlot(slot);
 
-    std::snprintf(deviceName, sizeof deviceName, "COM%d", port + 1);
+    // "COM%d" with port + 1; the port is 0 to 8 here, so the number is the
+    // single digit 1 to 9.
+    deviceName[0] = 'C';
+    deviceName[1] = 'O';
+    deviceName[2] = 'M';
+    deviceName[3] = static_cast<char>('1' + port);
+    deviceName[4] = '\0';
 
     slot.handle = dev.CreateFileA(deviceName);
     if (slot.handle == kNoDevice) return deviceFailure();

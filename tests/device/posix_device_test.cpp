@@ -9,6 +9,7 @@
 
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <termios.h>
 
 #include <cerrno>
@@ -17,70 +18,15 @@
 #include <thread>
 
 #include "device/posix_device.h"
-#include "support/pty_support.h"
+#include "support/posix_pty_fixture.h"
 #include "support/sim_fixture.h"
 #include "velk32.h"
 #include "velk32_posix.h"
-
-#if defined(__linux__)
-#include "support/tty_probe.h"
-#endif
 
 namespace velk {
 namespace {
 
 using namespace std::chrono_literals;
-
-class PosixPty : public ::testing::Test {
-protected:
-    void SetUp() override {
-        setDevice(nullptr);
-        resetLibraryState();
-        ASSERT_FALSE(pty.path.empty());
-    }
-    void TearDown() override {
-        resetLibraryState();
-        for (int p = 0; p < SIO_PORT_COUNT; ++p) velk_map_port(p, nullptr);
-    }
-
-    // Maps port to the pty and opens it.
-    void openPty(int port) {
-        ASSERT_EQ(velk_map_port(port, pty.path.c_str()), 0);
-        ASSERT_EQ(SioReset(port, 1024, 1024), 0) << "SioWinError " << SioWinError();
-    }
-
-    // Everything the port receives within `limit`, up to n bytes.
-    static std::string drain(int port, std::size_t n, std::chrono::milliseconds limit = 10s) {
-        std::string got;
-        char buf[4096];
-        waitUntil(
-            [&] {
-                int r = SioGets(port, buf, static_cast<int>(std::min(sizeof buf, n - got.size())));
-                if (r > 0) got.append(buf, static_cast<std::size_t>(r));
-                return got.size() >= n || r < 0;
-            },
-            limit);
-        return got;
-    }
-
-    static std::string allByteValues() {
-        std::string s;
-        for (int i = 0; i < 256; ++i) s.push_back(static_cast<char>(i));
-        return s;
-    }
-
-    static std::string pattern(std::size_t n) {
-        std::string s(n, '\0');
-        unsigned x = 12345;
-        for (auto& c : s) {
-            x = x * 1103515245u + 12345u;
-            c = static_cast<char>(x >> 16);
-        }
-        return s;
-    }
-
-    Pty pty;
-};
 
 // ---- Open, close, exclusivity ----------------------------------------------
 
@@ -92,11 +38,6 @@ TEST_F(PosixPty, OpensExclusivelyAndReleasesOnClose) {
     EXPECT_EQ(SioReset(1, 1024, 1024), SIO_WIN_ERROR);
     EXPECT_EQ(SioWinError(), EBUSY);
     EXPECT_EQ(SioDone(1), SIO_NOT_OPEN);
-#ifdef TIOCGEXCL
-    int excl = 0;
-    ASSERT_EQ(ioctl(pty.slave, TIOCGEXCL, &excl), 0);
-    EXPECT_EQ(excl, 1);
-#endif
 
     // And so does another process (the flock holds against root too).
     pid_t child = fork();
@@ -110,10 +51,6 @@ TEST_F(PosixPty, OpensExclusivelyAndReleasesOnClose) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 
     EXPECT_EQ(SioDone(0), 1);
-#ifdef TIOCGEXCL
-    ASSERT_EQ(ioctl(pty.slave, TIOCGEXCL, &excl), 0);
-    EXPECT_EQ(excl, 0);
-#endif
     // Released: the other port and another process get it now.
     child = fork();
     ASSERT_GE(child, 0);
@@ -213,43 +150,6 @@ TEST_F(PosixPty, ReadsNeverWaitAndQueuesAreCounted) {
 
 // ---- Line state --------------------------------------------------------------
 
-#if defined(__linux__)
-TEST_F(PosixPty, LiteralBaudRateReachesTheDriver) {
-    openPty(0);
-    probe::Termios2 t{};
-    EXPECT_EQ(SioBaud(0, 250000), 1);
-    ASSERT_TRUE(probe::readTermios2(pty.slave, &t));
-    EXPECT_TRUE(t.bother);
-    EXPECT_EQ(t.ospeed, 250000u);
-    EXPECT_EQ(t.ispeed, 250000u);
-    // The rest of the line state came along in the same request.
-    EXPECT_EQ(t.cflag & (CSIZE | PARENB | CSTOPB), static_cast<unsigned>(CS8));
-
-    // Back to a standard rate, through its B* code.
-    EXPECT_EQ(SioBaud(0, SIO_BAUD115200), 1);
-    ASSERT_TRUE(probe::readTermios2(pty.slave, &t));
-    EXPECT_FALSE(t.bother);
-    EXPECT_EQ(t.ospeed, 115200u);
-    termios c{};
-    ASSERT_EQ(tcgetattr(pty.slave, &c), 0);
-    EXPECT_EQ(cfgetospeed(&c), static_cast<speed_t>(B115200));
-
-    // A literal rate survives later format changes.
-    EXPECT_EQ(SioBaud(0, 31250), 1);
-    EXPECT_EQ(SioParms(0, SIO_ODD_PARITY, SIO_TWO_STOP_BITS, 8), 0);
-    ASSERT_TRUE(probe::readTermios2(pty.slave, &t));
-    EXPECT_TRUE(t.bother);
-    EXPECT_EQ(t.ospeed, 31250u);
-    EXPECT_EQ(t.cflag & (PARODD | CSTOPB), static_cast<unsigned>(PARODD | CSTOPB));
-
-    // And the device reports the rate it holds.
-    DCB d{};
-    d.DCBlength = sizeof d;
-    ASSERT_EQ(platformDevice().GetCommState(PortTable[0].handle, &d), 1);
-    EXPECT_EQ(d.BaudRate, 31250u);
-    EXPECT_EQ(d.StopBits, TWOSTOPBITS);
-}
-#endif
 
 TEST_F(PosixPty, FormatAndFlowControlMapOntoTermios) {
     openPty(0);
@@ -470,6 +370,13 @@ TEST_F(PosixPty, ReadAndWriteTimeOutsAreHonoured) {
     EXPECT_EQ(n, 5u);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 5), "12345");
 
+    // An interval time-out ends the read at the first gap after a byte.
+    t = {30, 0, 0, 0, 0};
+    ASSERT_EQ(dev.SetCommTimeouts(h, &t), 1);
+    ASSERT_TRUE(pty.send("ab"));
+    EXPECT_EQ(dev.ReadFile(h, buf, sizeof buf, &n), 1);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), n), "ab");
+
     // A write time-out ends a write the far end does not take, reporting
     // what the driver took.
     t = {MAXDWORD, 0, 0, 0, 150};
@@ -482,6 +389,64 @@ TEST_F(PosixPty, ReadAndWriteTimeOutsAreHonoured) {
     EXPECT_EQ(dev.CloseHandle(h), 1);
     EXPECT_EQ(dev.CloseHandle(h), 0);
     EXPECT_EQ(dev.GetLastError(), static_cast<DWORD>(EBADF));
+}
+
+// CPU time used by this process so far.
+std::chrono::microseconds cpuTime() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return std::chrono::seconds(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           std::chrono::microseconds(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+}
+
+TEST_F(PosixPty, WaitingReadsAndWritesSleepRatherThanSpin) {
+    DeviceApi& dev = platformDevice();
+    ASSERT_EQ(velk_map_port(0, pty.path.c_str()), 0);
+    DevHandle h = dev.CreateFileA("COM1");
+    ASSERT_NE(h, kNoDevice);
+    unsigned char buf[16];
+    DWORD n = 0;
+    COMMTIMEOUTS t = {0, 0, 300, 0, 300};
+    ASSERT_EQ(dev.SetCommTimeouts(h, &t), 1);
+
+    auto wall = std::chrono::steady_clock::now();
+    auto cpu = cpuTime();
+    EXPECT_EQ(dev.ReadFile(h, buf, sizeof buf, &n), 1);
+    EXPECT_EQ(n, 0u);
+    EXPECT_GE(std::chrono::steady_clock::now() - wall, 290ms);
+    EXPECT_LT(cpuTime() - cpu, 100ms);  // a spinning wait would burn ~300 ms
+
+    // The far end takes nothing: the write fills the line, then waits.
+    const std::string big(1 << 20, 'w');
+    wall = std::chrono::steady_clock::now();
+    cpu = cpuTime();
+    EXPECT_EQ(dev.WriteFile(h, big.data(), static_cast<DWORD>(big.size()), &n), 1);
+    EXPECT_LT(n, big.size());
+    EXPECT_GE(std::chrono::steady_clock::now() - wall, 290ms);
+    EXPECT_LT(cpuTime() - cpu, 100ms);
+    EXPECT_EQ(dev.CloseHandle(h), 1);
+}
+
+TEST_F(PosixPty, AWaitingReadEndsWhenThePeerHangsUp) {
+    DeviceApi& dev = platformDevice();
+    ASSERT_EQ(velk_map_port(0, pty.path.c_str()), 0);
+    DevHandle h = dev.CreateFileA("COM1");
+    ASSERT_NE(h, kNoDevice);
+    COMMTIMEOUTS t = {0, 0, 0, 0, 0};  // wait for every byte, without limit
+    ASSERT_EQ(dev.SetCommTimeouts(h, &t), 1);
+    std::thread hangUp([&] {
+        std::this_thread::sleep_for(30ms);
+        pty.closeMaster();
+    });
+    unsigned char buf[8];
+    DWORD n = 99;
+    EXPECT_EQ(dev.ReadFile(h, buf, sizeof buf, &n), 0);
+    hangUp.join();
+    EXPECT_EQ(dev.GetLastError(), static_cast<DWORD>(EIO));
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(dev.WriteFile(h, "x", 1, &n), 0);
+    EXPECT_EQ(dev.GetLastError(), static_cast<DWORD>(EIO));
+    EXPECT_EQ(dev.CloseHandle(h), 1);
 }
 
 TEST_F(PosixPty, StaleAndForeignHandlesAreRefused) {

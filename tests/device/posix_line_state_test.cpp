@@ -185,5 +185,19 @@ TEST(PosixLineState, RecordsTermiosCannotExpressAreRefused) {
     EXPECT_EQ(checkLineState(d), 0);
 }
 
+TEST(PosixLineState, EachMovedCounterRaisesItsFlag) {
+    const LineCounters base{5, 6, 7, 8, 9};
+    EXPECT_EQ(lineErrorsBetween(base, base), 0u);
+    EXPECT_EQ(lineErrorsBetween(base, {6, 6, 7, 8, 9}), CE_FRAME);
+    EXPECT_EQ(lineErrorsBetween(base, {5, 7, 7, 8, 9}), CE_OVERRUN);
+    EXPECT_EQ(lineErrorsBetween(base, {5, 6, 9, 8, 9}), CE_RXPARITY);
+    EXPECT_EQ(lineErrorsBetween(base, {5, 6, 7, 9, 9}), CE_BREAK);
+    EXPECT_EQ(lineErrorsBetween(base, {5, 6, 7, 8, 10}), CE_RXOVER);
+    EXPECT_EQ(lineErrorsBetween(base, {0, 0, 0, 0, 0}),
+              CE_FRAME | CE_OVERRUN | CE_RXPARITY | CE_BREAK | CE_RXOVER);
+    const LineCounters high{2147483647, 0, 0, 0, 0};
+    EXPECT_EQ(lineErrorsBetween(high, {-2147483647 - 1, 0, 0, 0, 0}), CE_FRAME);  // wrapped
+}
+
 }  // namespace
 }  // namespace velk

@@ -1,0 +1,5 @@
+# Cross build of the 32-bit Windows DLL with Debian's MinGW-w64 (i686).
+# cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/mingw-i686.cmake
+set(CMAKE_SYSTEM_PROCESSOR x86)
+set(VELK_MINGW_TRIPLE i686-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
