@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Every test of the project on a fresh Debian 12 machine: installs what is
 # missing, builds, runs the unit tests, then builds and runs them again under
-# AddressSanitizer and UndefinedBehaviorSanitizer. (socat bridges the pty
-# pairs of the POSIX backend's tests.) Then cross-builds the Windows DLL,
-# checks it and runs the conformance program under Wine and natively (the
-# Windows block at the end).
+# AddressSanitizer and UndefinedBehaviorSanitizer (socat bridges the pty pairs
+# of the POSIX backend's tests) and once more under Valgrind memcheck, builds
+# the call-sequence fuzzer with clang and runs it for a bounded time
+# (VELK_FUZZ_SECONDS, 60 by default) from the corpus kept in the repo. Then
+# cross-builds the Windows DLL, checks it and runs the conformance program
+# under Wine and natively (the Windows block at the end).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
 
-bash scripts/deps.sh build-essential cmake googletest libgtest-dev libgmock-dev socat
+bash scripts/deps.sh build-essential cmake googletest libgtest-dev libgmock-dev \
+  valgrind clang libclang-rt-14-dev socat
 
 echo "== build and test =="
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -21,6 +24,36 @@ cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DVELK_SANITIZE=ON >/dev/n
 cmake --build build/sanitize -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/sanitize --output-on-failure -j"$jobs"
+
+echo "== reliability figures =="
+build/release/tests/velk32_tests --gtest_filter='FaultSweepCoverage.*:BadInput.*' \
+  | grep -E '^\[ (sweep|bad input)' \
+  | awk '{ print } / inputs tried$/ { n += $(NF - 2) } END { print "bad inputs tried: " n }'
+
+echo "== unit tests under Valgrind memcheck =="
+# One process for the whole binary: any invalid access, use of undefined
+# memory or leaked block fails the run.
+valgrind --tool=memcheck --error-exitcode=99 --leak-check=full \
+  --errors-for-leak-kinds=definite,indirect,possible --show-leak-kinds=definite,indirect,possible \
+  build/release/tests/velk32_tests --gtest_brief=1
+
+echo "== call-sequence fuzzer, bounded run =="
+CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DVELK_FUZZ=ON -DVELK_BUILD_TESTS=OFF >/dev/null
+cmake --build build/fuzz -j"$jobs" --target velk32_call_fuzzer
+fuzz_work=build/fuzz/corpus-work
+rm -rf "$fuzz_work" && mkdir -p "$fuzz_work"
+# New inputs go to the work folder; the repo's corpus is only read. An input
+# that runs for more than 10 s counts as a hang and fails the run.
+if ! build/fuzz/tests/reliability/fuzz/velk32_call_fuzzer -max_total_time="${VELK_FUZZ_SECONDS:-60}" \
+     -timeout=10 -max_len=4096 -print_final_stats=1 -artifact_prefix=build/fuzz/ \
+     "$fuzz_work" tests/reliability/corpus >build/fuzz/fuzz.log 2>&1; then
+  tail -n 80 build/fuzz/fuzz.log
+  echo "the call-sequence fuzzer failed; the input is saved in build/fuzz/ (crash-*)" >&2
+  exit 1
+fi
+grep -E '^(INFO: seed corpus|Done [0-9]+ runs|stat::number_of_executed_units|stat::average_exec_per_sec)' \
+  build/fuzz/fuzz.log
 
 # ---- Windows DLL and conformance runs ------------------------------------
 # Cross builds of velk32.dll for 32-bit (i686) and 64-bit (x86_64) Windows

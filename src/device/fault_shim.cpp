@@ -1,29 +1,69 @@
 // The fault-injecting, logging wrapper over a DeviceApi (see fault_shim.h).
 // Every operation first asks injectFault() whether to fail; a passed-through
 // operation clears the injected error so that GetLastError then reports the
-// wrapped device's own code.
+// wrapped device's own code. Whether the last operation on a thread was an
+// injected failure is kept per thread (and per shim), like the platform's own
+// last-error code.
 #include "device/fault_shim.h"
 
 namespace velk {
 
+namespace {
+struct InjectedError {
+    const FaultShim* shim = nullptr;  // the shim whose injected failure this is
+    DWORD error = 0;
+};
+thread_local InjectedError lastInjected;
+}  // namespace
+
 void FaultShim::failOp(Op op, DWORD error, int times) {
+    std::lock_guard<std::mutex> lock(mu_);
     Rule& r = rules_[static_cast<int>(op)];
     r.remaining = times;
     r.error = error;
 }
 
 void FaultShim::failNth(std::size_t n, DWORD error) {
+    std::lock_guard<std::mutex> lock(mu_);
     nthArmed_ = true;
     nthLeft_ = n;
     nthError_ = error;
 }
 
+void FaultShim::limitCount(Op op, DWORD maxCount, int times) {
+    std::lock_guard<std::mutex> lock(mu_);
+    Limit& l = limits_[static_cast<int>(op)];
+    l.remaining = times;
+    l.max = maxCount;
+}
+
+DWORD FaultShim::limitedCount(Op op, DWORD n) {
+    std::lock_guard<std::mutex> lock(mu_);
+    Limit& l = limits_[static_cast<int>(op)];
+    if (l.remaining == 0) return n;
+    if (l.remaining > 0) --l.remaining;
+    return n < l.max ? n : l.max;
+}
+
 void FaultShim::clearFaults() {
+    std::lock_guard<std::mutex> lock(mu_);
     for (Rule& r : rules_) r = Rule{};
+    for (Limit& l : limits_) l = Limit{};
     nthArmed_ = false;
 }
 
+std::vector<FaultShim::Call> FaultShim::log() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return log_;
+}
+
+void FaultShim::clearLog() {
+    std::lock_guard<std::mutex> lock(mu_);
+    log_.clear();
+}
+
 std::size_t FaultShim::count(Op op) const {
+    std::lock_guard<std::mutex> lock(mu_);
     std::size_t n = 0;
     for (const Call& c : log_) n += c.op == op;
     return n;
@@ -40,7 +80,8 @@ const char* FaultShim::name(Op op) {
 }
 
 bool FaultShim::injectFault(Op op) {
-    injectedLast_ = false;
+    std::lock_guard<std::mutex> lock(mu_);
+    lastInjected = InjectedError{};
     DWORD error = 0;
     bool fire = false;
     if (nthArmed_) {
@@ -58,20 +99,18 @@ bool FaultShim::injectFault(Op op) {
         fire = true;
         error = r.error;
     }
-    if (fire) {
-        injectedLast_ = true;
-        injectedError_ = error;
-    }
+    if (fire) lastInjected = InjectedError{this, error};
     return fire;
 }
 
 BOOL FaultShim::record(Op op, DWORD arg, BOOL ok) {
+    std::lock_guard<std::mutex> lock(mu_);
     log_.push_back(Call{op, arg, ok != 0});
     return ok;
 }
 
 DWORD FaultShim::GetLastError() {
-    return injectedLast_ ? injectedError_ : inner_.GetLastError();
+    return lastInjected.shim == this ? lastInjected.error : inner_.GetLastError();
 }
 
 DevHandle FaultShim::CreateFileA(const char* name) {
@@ -129,7 +168,7 @@ BOOL FaultShim::ReadFile(DevHandle h, void* buf, DWORD n, DWORD* got) {
         if (got != nullptr) *got = 0;
         return record(Op::ReadFile, n, 0);
     }
-    return record(Op::ReadFile, n, inner_.ReadFile(h, buf, n, got));
+    return record(Op::ReadFile, n, inner_.ReadFile(h, buf, limitedCount(Op::ReadFile, n), got));
 }
 
 BOOL FaultShim::WriteFile(DevHandle h, const void* buf, DWORD n, DWORD* written) {
@@ -137,7 +176,8 @@ BOOL FaultShim::WriteFile(DevHandle h, const void* buf, DWORD n, DWORD* written)
         if (written != nullptr) *written = 0;
         return record(Op::WriteFile, n, 0);
     }
-    return record(Op::WriteFile, n, inner_.WriteFile(h, buf, n, written));
+    return record(Op::WriteFile, n,
+                  inner_.WriteFile(h, buf, limitedCount(Op::WriteFile, n), written));
 }
 
 BOOL FaultShim::PurgeComm(DevHandle h, DWORD flags) {
@@ -164,10 +204,9 @@ BOOL FaultShim::CloseHandle(DevHandle h) {
     if (injectFault(Op::CloseHandle)) {
         // The handle is gone whatever a close reports: close it underneath so
         // an injected failure never leaks the device.
-        DWORD injected = injectedError_;
+        InjectedError injected = lastInjected;
         inner_.CloseHandle(h);
-        injectedLast_ = true;
-        injectedError_ = injected;
+        lastInjected = injected;
         return record(Op::CloseHandle, 0, 0);
     }
     return record(Op::CloseHandle, 0, inner_.CloseHandle(h));

@@ -5,11 +5,17 @@
 // error code, or the Nth operation from now fails whatever it is. A failed
 // operation does not reach the wrapped device, except CloseHandle, which
 // still closes the handle underneath (a handle is gone after CloseHandle
-// whatever it reports) so that a failing close never leaks.
+// whatever it reports) so that a failing close never leaks. Like every
+// DeviceApi it may be called from several threads at once (a write held by
+// flow control in one, the call that releases it in another): the rules and
+// the log are guarded by a lock that is never held across the wrapped call
+// (so an operation is logged when it returns), and the injected error is kept
+// per thread for GetLastError.
 #ifndef VELK_DEVICE_FAULT_SHIM_H
 #define VELK_DEVICE_FAULT_SHIM_H
 
 #include <cstddef>
+#include <mutex>
 #include <vector>
 
 #include "device/device_api.h"
@@ -55,10 +61,15 @@ public:
     // The nth operation from now (0 = the next one), whatever it is, fails
     // with error.
     void failNth(std::size_t n, DWORD error);
+    // The next `times` calls of op (ReadFile or WriteFile; kAlways: every
+    // call) hand the device at most maxCount bytes: a read or write that
+    // succeeds with fewer bytes than asked, as a device gives under time-outs.
+    void limitCount(Op op, DWORD maxCount, int times = 1);
     void clearFaults();
 
-    const std::vector<Call>& log() const { return log_; }
-    void clearLog() { log_.clear(); }
+    // A copy of the log, so that it can be read while other threads add to it.
+    std::vector<Call> log() const;
+    void clearLog();
     std::size_t count(Op op) const;  // calls of op in the log
     static const char* name(Op op);
 
@@ -89,15 +100,21 @@ private:
     // Decides whether this call of op fails; if so records the injected
     // error for GetLastError.
     bool injectFault(Op op);
+    // The byte count to hand the device for this call of op.
+    DWORD limitedCount(Op op, DWORD n);
     BOOL record(Op op, DWORD arg, BOOL ok);
 
     DeviceApi& inner_;
+    mutable std::mutex mu_;  // guards the rules and the log
     Rule rules_[static_cast<int>(Op::Count)];
+    struct Limit {
+        int remaining = 0;  // kAlways, or calls still to limit
+        DWORD max = 0;
+    };
+    Limit limits_[static_cast<int>(Op::Count)];
     bool nthArmed_ = false;
     std::size_t nthLeft_ = 0;
     DWORD nthError_ = 0;
-    bool injectedLast_ = false;
-    DWORD injectedError_ = 0;
     std::vector<Call> log_;
 };
 

@@ -79,7 +79,15 @@ void SimDevice::unwire(int port) {
 void SimDevice::setAbsent(int port) {
     std::lock_guard<std::mutex> lock(mu_);
     unwire(port);
-    at(port).wiring = Wiring::Absent;
+    Port& p = at(port);
+    p.wiring = Wiring::Absent;
+    if (p.open) {
+        // Removed while open (an unplugged USB adapter): its lines are gone,
+        // a write in progress ends, and every later operation on the handle
+        // fails until it is closed.
+        p.dtr = p.rts = p.brk = false;
+        ++p.abortGeneration;
+    }
     cv_.notify_all();
 }
 
@@ -210,6 +218,11 @@ int SimDevice::openCount(int port) const {
     return at(port).opens;
 }
 
+bool SimDevice::txHeldOff(int port) const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return txHeld(port);
+}
+
 bool SimDevice::waitForHeldWrite(int port, std::chrono::milliseconds timeout) const {
     std::unique_lock<std::mutex> lock(mu_);
     return cv_.wait_for(lock, timeout, [&] { return at(port).heldWriters > 0; });
@@ -330,6 +343,17 @@ SimDevice::Port* SimDevice::lookup(DevHandle h) {
     return p.open && p.handle == h ? &p : nullptr;
 }
 
+SimDevice::Port* SimDevice::live(DevHandle h) {
+    Port* p = lookup(h);
+    if (p == nullptr) {
+        fail(kErrInvalidHandle);
+    } else if (p->wiring == Wiring::Absent) {
+        fail(kErrGenFailure);  // removed while open: only closing still works
+        p = nullptr;
+    }
+    return p;
+}
+
 DevHandle SimDevice::CreateFileA(const char* name) {
     std::lock_guard<std::mutex> lock(mu_);
     int port = -1;
@@ -376,8 +400,8 @@ BOOL SimDevice::CloseHandle(DevHandle h) {
 
 BOOL SimDevice::GetCommTimeouts(DevHandle h, COMMTIMEOUTS* t) {
     std::lock_guard<std::mutex> lock(mu_);
-    Port* p = lookup(h);
-    if (p == nullptr) return fail(kErrInvalidHandle);
+    Port* p = live(h);
+    if (p == nullptr) return 0;
     if (t == nullptr) return fail(kErrInvalidParameter);
     *t = p->timeouts;
     return 1;
@@ -385,8 +409,8 @@ BOOL SimDevice::GetCommTimeouts(DevHandle h, COMMTIMEOUTS* t) {
 
 BOOL SimDevice::SetCommTimeouts(DevHandle h, const COMMTIMEOUTS* t) {
     std::lock_guard<std::mutex> lock(mu_);
-    Port* p = lookup(h);
-    if (p == nullptr) return fail(kErrInvalidHandle);
+    Port* p = live(h);
+    if (p == nullptr) return 0;
     if (t == nullptr) return fail(kErrInvalidParameter);
     p->timeouts = *t;
     return 1;
@@ -394,8 +418,8 @@ BOOL SimDevice::SetCommTimeouts(DevHandle h, const COMMTIMEOUTS* t) {
 
 BOOL SimDevice::GetCommState(DevHandle h, DCB* dcb) {
     std::lock_guard<std::mutex> lock(mu_);
-    Port* p = lookup(h);
-    if (p == nullptr) return fail(kErrInvalidHandle);
+    Port* p = live(h);
+    if (p == nullptr) return 0;
     if (dcb == nullptr) return fail(kErrInvalidParameter);
     *dcb = p->dcb;
     return 1;
@@ -403,8 +427,8 @@ BOOL SimDevice::GetCommState(DevHandle h, DCB* dcb) {
 
 BOOL SimDevice::SetCommState(DevHandle h, const DCB* dcb) {
     std::lock_guard<std::mutex> lock(mu_);
-    Port* p = lookup(h);
-    if (p == nullptr) return fail(kErrInvalidHandle);
+    Port* p = live(h);
+    if (p == nullptr) return 0;
     if (dcb == nullptr || !validLineState(*dcb)) return fail(kErrInvalidParameter);
     DWORD oldDtr = p->dcb.fDtrControl;
     DWORD oldRts = p->dcb.fRtsControl;
@@ -415,22 +439,28 @@ BOOL SimDevice::SetCommState(DevHandle h, const DCB* dcb) {
         p->rts = dcb->fRtsControl == RTS_CONTROL_ENABLE || dcb->fRtsControl == RTS_CONTROL_HANDSHAKE;
     }
     if (!dcb->fOutX) p->xoffReceived = false;
+    // Input flow control turned off after sending XOFF: send XON, as a driver
+    // does, so the peer is not held off for good.
+    if (!dcb->fInX && p->xoffSent) {
+        p->xoffSent = false;
+        sendControl(static_cast<int>(p - ports_), static_cast<BYTE>(dcb->XonChar));
+    }
     cv_.notify_all();
     return 1;
 }
 
 BOOL SimDevice::SetupComm(DevHandle h, DWORD inQueue, DWORD /*outQueue*/) {
     std::lock_guard<std::mutex> lock(mu_);
-    Port* p = lookup(h);
-    if (p == nullptr) return fail(kErrInvalidHandle);
+    Port* p = live(h);
+    if (p == nullptr) return 0;
     if (inQueue != 0) p->queueSize = inQueue;  // 0 keeps the driver's size
     return 1;
 }
 
 BOOL SimDevice::EscapeCommFunction(DevHandle h, DWORD func) {
     std::lock_guard<std::mutex> lock(mu_);
-    Port* p = lookup(h);
-    if (p == nullptr) return fail(kErrInvalidHandle);
+    Port* p = live(h);
+    if (p == nullptr) return 0;
     switch (func) {
     case SETDTR:
     case CLRDTR:
@@ -463,8 +493,8 @@ BOOL SimDevice::EscapeCommFunction(DevHandle h, DWORD func) {
 
 BOOL SimDevice::ClearCommError(DevHandle h, DWORD* errors, COMSTAT* stat) {
     std::lock_guard<std::mutex> lock(mu_);
-    Port* p = lookup(h);
-    if (p == nullptr) return fail(kErrInvalidHandle);
+    Port* p = live(h);
+    if (p == nullptr) return 0;
     int port = static_cast<int>(p - ports_);
     if (errors != nullptr) *errors = p->errors;
     p->errors = 0;
@@ -481,8 +511,8 @@ BOOL SimDevice::ClearCommError(DevHandle h, DWORD* errors, COMSTAT* stat) {
 
 BOOL SimDevice::SetCommMask(DevHandle h, DWORD mask) {
     std::lock_guard<std::mutex> lock(mu_);
-    Port* p = lookup(h);
-    if (p == nullptr) return fail(kErrInvalidHandle);
+    Port* p = live(h);
+    if (p == nullptr) return 0;
     p->eventMask = mask;
     return 1;
 }
@@ -490,8 +520,8 @@ BOOL SimDevice::SetCommMask(DevHandle h, DWORD mask) {
 BOOL SimDevice::ReadFile(DevHandle h, void* buf, DWORD n, DWORD* got) {
     std::lock_guard<std::mutex> lock(mu_);
     if (got != nullptr) *got = 0;
-    Port* p = lookup(h);
-    if (p == nullptr) return fail(kErrInvalidHandle);
+    Port* p = live(h);
+    if (p == nullptr) return 0;
     if (got == nullptr || (buf == nullptr && n > 0)) return fail(kErrInvalidParameter);
     // Reads never wait here, whatever the time-outs: only what has arrived
     // is returned.
@@ -512,8 +542,8 @@ BOOL SimDevice::ReadFile(DevHandle h, void* buf, DWORD n, DWORD* got) {
 BOOL SimDevice::WriteFile(DevHandle h, const void* buf, DWORD n, DWORD* written) {
     std::unique_lock<std::mutex> lock(mu_);
     if (written != nullptr) *written = 0;
-    Port* p = lookup(h);
-    if (p == nullptr) return fail(kErrInvalidHandle);
+    Port* p = live(h);
+    if (p == nullptr) return 0;
     if (written == nullptr || (buf == nullptr && n > 0)) return fail(kErrInvalidParameter);
     const int port = static_cast<int>(p - ports_);
     const unsigned generation = p->abortGeneration;
@@ -545,8 +575,8 @@ BOOL SimDevice::WriteFile(DevHandle h, const void* buf, DWORD n, DWORD* written)
 
 BOOL SimDevice::PurgeComm(DevHandle h, DWORD flags) {
     std::lock_guard<std::mutex> lock(mu_);
-    Port* p = lookup(h);
-    if (p == nullptr) return fail(kErrInvalidHandle);
+    Port* p = live(h);
+    if (p == nullptr) return 0;
     if (flags & (PURGE_TXABORT | PURGE_TXCLEAR)) ++p->abortGeneration;
     if (flags & PURGE_RXCLEAR) {
         p->rx.clear();
@@ -558,8 +588,8 @@ BOOL SimDevice::PurgeComm(DevHandle h, DWORD flags) {
 
 BOOL SimDevice::GetCommModemStatus(DevHandle h, DWORD* status) {
     std::lock_guard<std::mutex> lock(mu_);
-    Port* p = lookup(h);
-    if (p == nullptr) return fail(kErrInvalidHandle);
+    Port* p = live(h);
+    if (p == nullptr) return 0;
     if (status == nullptr) return fail(kErrInvalidParameter);
     *status = modemStatusLocked(static_cast<int>(p - ports_));
     return 1;
@@ -567,16 +597,16 @@ BOOL SimDevice::GetCommModemStatus(DevHandle h, DWORD* status) {
 
 BOOL SimDevice::SetCommBreak(DevHandle h) {
     std::lock_guard<std::mutex> lock(mu_);
-    Port* p = lookup(h);
-    if (p == nullptr) return fail(kErrInvalidHandle);
+    Port* p = live(h);
+    if (p == nullptr) return 0;
     setBreak(static_cast<int>(p - ports_), true);
     return 1;
 }
 
 BOOL SimDevice::ClearCommBreak(DevHandle h) {
     std::lock_guard<std::mutex> lock(mu_);
-    Port* p = lookup(h);
-    if (p == nullptr) return fail(kErrInvalidHandle);
+    Port* p = live(h);
+    if (p == nullptr) return 0;
     setBreak(static_cast<int>(p - ports_), false);
     return 1;
 }

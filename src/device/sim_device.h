@@ -34,6 +34,9 @@ public:
     SimDevice();  // every port absent
 
     // ---- Wiring (ports are 0 for COM1 to 8 for COM9). -------------------
+    // Absent: opening fails. A port removed while open keeps its handle, but
+    // every operation on it but CloseHandle fails (kErrGenFailure), as with
+    // an unplugged USB adapter; a write in progress is aborted.
     void setAbsent(int port);
     void setUnplugged(int port);  // present, nothing on the other end
     void setLoopback(int port);
@@ -68,6 +71,10 @@ public:
     DWORD eventMask(int port) const;
     std::size_t txPending(int port) const;  // bytes of writes in progress
     int openCount(int port) const;          // successful opens so far
+    // True while the port's transmitter is held off by flow control (CTS low
+    // under CTS handshaking, or an XOFF received under XON/XOFF): a write
+    // started now would wait for the peer.
+    bool txHeldOff(int port) const;
     // Waits up to timeout until a write on the port is held off by flow
     // control; true when one is.
     bool waitForHeldWrite(int port, std::chrono::milliseconds timeout) const;
@@ -120,6 +127,9 @@ private:
     Port& at(int port);
     const Port& at(int port) const;
     Port* lookup(DevHandle h);  // the open port of a handle, or null
+    // The open port of a handle whose device is still there, or null with the
+    // error to report set.
+    Port* live(DevHandle h);
     BOOL fail(DWORD code);
     int receiverOf(int port) const;  // where the port's TX goes, or -1
     int sourceOf(int port) const;    // whose outputs drive the port's inputs, or -1
