@@ -29,11 +29,11 @@ bool Options::parse(const std::vector<std::string>& args, const std::vector<Opti
             name = name.substr(0, eq);
             inlineValue = true;
         }
-        const OptionSpec* spec = nullptr;
+        const OptionSpec* option = nullptr;
         for (const OptionSpec& s : specs) {
-            if (name == s.name) spec = &s;
+            if (name == s.name) option = &s;
         }
-        if (spec == nullptr) {
+        if (option == nullptr) {
             error = "unknown option '--" + name + "'";
             return false;
         }
@@ -41,13 +41,13 @@ bool Options::parse(const std::vector<std::string>& args, const std::vector<Opti
             error = "option '--" + name + "' given twice";
             return false;
         }
-        if (spec->takesValue && !inlineValue) {
+        if (option->takesValue && !inlineValue) {
             if (i + 1 >= args.size()) {
                 error = "option '--" + name + "' needs a value";
                 return false;
             }
             value = args[++i];
-        } else if (!spec->takesValue && inlineValue) {
+        } else if (!option->takesValue && inlineValue) {
             error = "option '--" + name + "' takes no value";
             return false;
         }
