@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "reliability/exported_names.h"
+#include "support/port_functions.h"
 #include "support/sim_fixture.h"
 
 namespace velk {
@@ -23,41 +24,6 @@ namespace {
 using Op = FaultShim::Op;
 
 constexpr DWORD kSentinel = 0x5E17;
-
-struct PortFn {
-    std::string name;
-    std::function<int(int port)> call;
-};
-
-// Every exported function that takes a port, with arguments that would make
-// it do its work on an open port.
-std::vector<PortFn> portFunctions() {
-    static char buf[8];
-    return {
-        {"SioReset", [](int p) { return SioReset(p, 1024, 1024); }},
-        {"SioDone", [](int p) { return SioDone(p); }},
-        {"SioPutc", [](int p) { return SioPutc(p, 'x'); }},
-        {"SioPuts", [](int p) { return SioPuts(p, "abc", 3); }},
-        {"SioTxQue", [](int p) { return SioTxQue(p); }},
-        {"SioTxClear", [](int p) { return SioTxClear(p); }},
-        {"SioGetc", [](int p) { return SioGetc(p); }},
-        {"SioGets", [](int p) { return SioGets(p, buf, sizeof buf); }},
-        {"SioUnGetc", [](int p) { return SioUnGetc(p, 'A'); }},
-        {"SioRxQue", [](int p) { return SioRxQue(p); }},
-        {"SioRxClear", [](int p) { return SioRxClear(p); }},
-        {"SioBaud", [](int p) { return SioBaud(p, 5); }},
-        {"SioParms", [](int p) { return SioParms(p, 0, 0, 8); }},
-        {"SioFlow", [](int p) { return SioFlow(p, 'N'); }},
-        {"SioDTR", [](int p) { return SioDTR(p, 'S'); }},
-        {"SioRTS", [](int p) { return SioRTS(p, 'S'); }},
-        {"SioBrkSig", [](int p) { return SioBrkSig(p, 'A'); }},
-        {"SioCTS", [](int p) { return SioCTS(p); }},
-        {"SioDSR", [](int p) { return SioDSR(p); }},
-        {"SioRI", [](int p) { return SioRI(p); }},
-        {"SioDCD", [](int p) { return SioDCD(p); }},
-        {"SioStatus", [](int p) { return SioStatus(p, -1); }},
-    };
-}
 
 // Ports 0 and 1 open on a null-modem pair, the log cleared, SioWinError at a
 // value every call that must not report an error has to leave alone.
@@ -127,6 +93,8 @@ TEST_F(BadInput, PortsNotOpenAnswerNotOpen) {
             ++tried;
         }
     }
+    // SioUnGetc on a port that is not open stores nothing.
+    for (int port = 2; port < SIO_PORT_COUNT; ++port) EXPECT_EQ(PortTable[port].pushedBack, 0) << port;
     // A port that was open and closed again is not open either.
     ASSERT_EQ(SioDone(1), 1);
     shim.clearLog();

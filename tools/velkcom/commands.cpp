@@ -1,0 +1,144 @@
+// The command-line side of `velkcom selftest` and `velkcom probe`: options,
+// usage texts and mapping the port to its device before the work starts.
+#include <iostream>
+
+#include "cli.h"
+#include "commands.h"
+#include "platform.h"
+#include "selftest.h"
+#include "velk32.h"
+
+namespace velkcom {
+
+namespace {
+
+const char* kSelftestUsage =
+    "usage: velkcom selftest [--port N] [--device PATH] [--rate BAUD] [--slack MS]\n"
+    "\n"
+    "Checks a port that has a loopback plug on it (TX to RX, RTS to CTS, DTR to\n"
+    "DSR and DCD) and prints one row per check: PASS, FAIL, or SKIP with the\n"
+    "reason when the device cannot support the check. Exit status 0 only when\n"
+    "no check failed.\n"
+    "\n"
+    "  --port N       the port, 0 for COM1 to 8 for COM9 (default 0)\n"
+    "  --device PATH  (POSIX only) the device to use for the port, e.g.\n"
+    "                 /dev/ttyUSB0; loop:// is the library's built-in loopback\n"
+    "                 plug. Without --port and --device the test runs on loop://.\n"
+    "                 On Windows there is no loop://: give --port.\n"
+    "  --rate BAUD    the rate of the literal-rate check (default 14400)\n"
+    "  --slack MS     how long a read waits beyond the bytes' time on the line\n"
+    "                 (default 500)\n"
+    "  --help         this text\n";
+
+const char* kProbeUsage =
+    "usage: velkcom probe\n"
+    "\n"
+    "Tries to open COM1 to COM9 in turn and says for each whether it opens and,\n"
+    "if not, why (the error code from SioWinError and its meaning). Exit status\n"
+    "0 once every port has been tried.\n"
+    "\n"
+    "  --help         this text\n";
+
+int usageError(const char* command, const std::string& why, const char* usage) {
+    std::cerr << "velkcom " << command << ": " << why << "\n" << usage;
+    return kExitUsage;
+}
+
+}  // namespace
+
+const char* mainUsage() {
+    return "usage: velkcom COMMAND [OPTIONS]\n"
+           "\n"
+           "A companion to the velk32 serial-port library.\n"
+           "\n"
+           "commands:\n"
+           "  selftest   check a port with a loopback plug (by default the built-in\n"
+           "             loop:// plug, where the library has one)\n"
+           "  term       a terminal: standard input to the port, the port to\n"
+           "             standard output; Ctrl-] quits\n"
+           "  probe      say which of COM1 to COM9 open, and why not\n"
+           "\n"
+           "`velkcom COMMAND --help` describes each command's options.\n";
+}
+
+int cmdSelftest(const std::vector<std::string>& args) {
+    std::vector<OptionSpec> specs = {{"port", true}, {"rate", true}, {"slack", true}};
+    if (deviceOptionSupported()) specs.push_back({"device", true});
+    Options opts;
+    std::string error;
+    if (!opts.parse(args, specs, error)) return usageError("selftest", error, kSelftestUsage);
+    if (opts.help()) {
+        std::cout << kSelftestUsage;
+        return kExitOk;
+    }
+    SelftestConfig cfg;
+    long long v = 0;
+    if (opts.has("port")) {
+        if (!parseInt(opts.value("port"), 0, SIO_PORT_COUNT - 1, v)) {
+            return usageError("selftest", "--port must be 0 to 8, not '" + opts.value("port") + "'", kSelftestUsage);
+        }
+        cfg.port = static_cast<int>(v);
+    }
+    if (opts.has("rate")) {
+        // Codes 0 to 9 would be table rates, not literal ones.
+        if (!parseInt(opts.value("rate"), 10, 0x7FFFFFFF, v)) {
+            return usageError("selftest", "--rate must be a baud rate of 10 or more, not '" + opts.value("rate") + "'",
+                              kSelftestUsage);
+        }
+        cfg.literalRate = v;
+    }
+    if (opts.has("slack")) {
+        if (!parseInt(opts.value("slack"), 0, 600000, v)) {
+            return usageError("selftest", "--slack must be 0 to 600000 ms, not '" + opts.value("slack") + "'",
+                              kSelftestUsage);
+        }
+        cfg.slackMs = static_cast<int>(v);
+    }
+    std::string device;
+    if (opts.has("device")) {
+        device = opts.value("device");
+        if (device.empty()) return usageError("selftest", "--device needs a path", kSelftestUsage);
+    } else if (!opts.has("port")) {
+        device = defaultSelftestDevice();
+        if (device.empty()) {
+            return usageError("selftest", "--port is needed: this library has no built-in loopback plug",
+                              kSelftestUsage);
+        }
+    }
+    if (!device.empty()) {
+        int rc = mapPort(cfg.port, device);
+        if (rc != 0) {
+            reportFailure(std::cerr, comName(cfg.port) + " (" + device + ")", "velk_map_port", describeResult(rc));
+            return kExitFailed;
+        }
+    }
+    cfg.deviceLabel = device.empty() ? defaultDeviceName(cfg.port) : device;
+    return runSelftest(cfg, std::cout, std::cerr);
+}
+
+int cmdProbe(const std::vector<std::string>& args) {
+    Options opts;
+    std::string error;
+    if (!opts.parse(args, {}, error)) return usageError("probe", error, kProbeUsage);
+    if (opts.help()) {
+        std::cout << kProbeUsage;
+        return kExitOk;
+    }
+    for (int port = 0; port < SIO_PORT_COUNT; ++port) {
+        std::string name = comName(port);
+        std::string device = defaultDeviceName(port);
+        std::string label = name + (device != name ? " (" + device + ")" : "");
+        label.resize(label.size() < 20 ? 20 : label.size(), ' ');
+        int rc = SioReset(port, 1024, 1024);
+        if (rc == 0) {
+            int done = SioDone(port);
+            std::cout << label << "opens" << (done == 1 ? "" : "; SioDone gave " + describeResult(done)) << "\n";
+        } else {
+            std::cout << label << "does not open: SioReset gave " << describeResult(rc) << "\n";
+            SioDone(port);  // a configuration step may have failed after the open
+        }
+    }
+    return kExitOk;
+}
+
+}  // namespace velkcom

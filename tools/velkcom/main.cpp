@@ -1,0 +1,34 @@
+// velkcom: the command-line companion of the velk32 serial-port library.
+// Picks the command and hands it the rest of the command line; everything it
+// does with a port goes through the library's public functions.
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "commands.h"
+#include "velk32.h"
+
+int main(int argc, char** argv) {
+    using namespace velkcom;
+    if (argc < 2) {
+        std::cerr << mainUsage();
+        return kExitUsage;
+    }
+    std::string command = argv[1];
+    std::vector<std::string> args(argv + 2, argv + argc);
+    if (command == "selftest") return cmdSelftest(args);
+    if (command == "term") return cmdTerm(args);
+    if (command == "probe") return cmdProbe(args);
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::cout << mainUsage();
+        return kExitOk;
+    }
+    if (command == "--version") {
+        int v = SioInfo(SIO_INFO_VERSION);
+        std::cout << "velkcom 1.0, velk32 " << (v >> 4) << "." << (v & 15) << "\n";
+        return kExitOk;
+    }
+    std::cerr << "velkcom: unknown command '" << command << "'\n" << mainUsage();
+    return kExitUsage;
+}

@@ -1,0 +1,73 @@
+// The few things velkcom needs from the operating system beyond the serial
+// library, behind one small interface so that the commands themselves stay
+// free of platform code. CMake picks one implementation file per group at
+// build time: console_posix.cpp or console_win32.cpp (terminal input and
+// output, sleeping, quit signals), errtext_posix.cpp or errtext_win32.cpp
+// (error codes in words), portmap_posix.cpp or portmap_win32.cpp (pointing a
+// port number at a device path, which only the POSIX library can do).
+#ifndef VELKCOM_PLATFORM_H
+#define VELKCOM_PLATFORM_H
+
+#include <string>
+
+namespace velkcom {
+
+// ---- Console (console_*.cpp) ---------------------------------------------
+
+// What consoleRead found.
+constexpr int kConsoleTimeout = 0;   // nothing arrived within the time given
+constexpr int kConsoleEof = -1;      // standard input is at its end
+constexpr int kConsoleError = -2;    // reading failed (errno / GetLastError in consoleError)
+
+// Prepares standard input and output for the terminal: binary output, and,
+// when standard input is a terminal, raw input (no echo, no line editing, no
+// signal keys) so that every key goes to the port. Returns whether standard
+// input is an interactive terminal. consoleRestore undoes it; it is safe to
+// call more than once.
+bool consoleOpen();
+void consoleRestore();
+
+// Waits up to timeoutMs for standard input and reads what is there, at most
+// size bytes. Returns the count (> 0), kConsoleTimeout, kConsoleEof or
+// kConsoleError.
+int consoleRead(unsigned char* buf, int size, int timeoutMs);
+// The platform's code for the last kConsoleError.
+int consoleError();
+
+// Writes all n bytes to standard output and flushes. False when it fails.
+bool consoleWrite(const unsigned char* buf, int n);
+
+// True once the user or the system asked the program to stop (SIGINT,
+// SIGTERM, SIGHUP; Ctrl-C / Ctrl-Break / console close on Windows) after
+// consoleOpen installed the handlers.
+bool quitRequested();
+
+// Sleeps for about ms milliseconds.
+void sleepMs(int ms);
+
+// ---- Error codes in words (errtext_*.cpp) ----------------------------------
+
+// The meaning of an error code that SioWinError returned (an errno value from
+// the POSIX library, a Windows error code from the DLL).
+std::string errorText(int code);
+
+// ---- Port mapping (portmap_*.cpp) -----------------------------------------
+
+// Whether this build can point a port at a device path (--device).
+bool deviceOptionSupported();
+
+// The device the self-test uses when none is given: the built-in loopback
+// plug where the library has one, otherwise empty (the port is used as it is).
+std::string defaultSelftestDevice();
+
+// Points port at device ("loop://" for the built-in loopback plug). Returns
+// the library's result (0, or SIO_BAD_PORT); -1 where unsupported.
+int mapPort(int port, const std::string& device);
+
+// The device a port opens when nothing was mapped, for messages
+// ("/dev/ttyS0" for COM1 on POSIX, "COM1" on Windows).
+std::string defaultDeviceName(int port);
+
+}  // namespace velkcom
+
+#endif  // VELKCOM_PLATFORM_H

@@ -1,0 +1,29 @@
+// The loopback-plug self-test behind `velkcom selftest`: with TX wired to RX,
+// RTS to CTS and DTR to DSR and DCD, it opens the port and runs each check
+// through the library's public functions, printing one table row per check
+// (PASS, FAIL, or SKIP with the reason when the device cannot support it).
+// Every wait is bounded, and no write is made that flow control could hold
+// forever, so the test ends on any device, plugged or not.
+#ifndef VELKCOM_SELFTEST_H
+#define VELKCOM_SELFTEST_H
+
+#include <ostream>
+#include <string>
+
+namespace velkcom {
+
+struct SelftestConfig {
+    int port = 0;              // 0 for COM1
+    long long literalRate = 14400;  // the rate of the literal-rate echo
+    int slackMs = 500;         // how long a read waits beyond the bytes' time on the line
+    std::string deviceLabel;   // what the port is, for the heading ("loop://", "/dev/ttyUSB0")
+};
+
+// Runs the self-test on an unopened port and prints the table to out, and a
+// failing library call outside the checks (opening, closing) to err.
+// Returns the exit status: kExitOk only when no check failed.
+int runSelftest(const SelftestConfig& config, std::ostream& out, std::ostream& err);
+
+}  // namespace velkcom
+
+#endif  // VELKCOM_SELFTEST_H
