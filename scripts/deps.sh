@@ -20,4 +20,4 @@ for pkg in "${missing[@]}"; do
 done
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -q
-apt-get install -y -q --no-install-recommends "${missing[@]}"
+apt-get install -y -q "${missing[@]}"
