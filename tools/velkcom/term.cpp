@@ -237,7 +237,6 @@ int cmdTerm(const std::vector<std::string>& args) {
         SioDone(port);  // a configuration step may have failed after the open
         return kExitFailed;
     }
-    std::string settings;
     if (baud >= 0) {
         rc = SioBaud(port, static_cast<int>(baud));
         if (rc != 1) {
