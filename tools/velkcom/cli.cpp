@@ -8,7 +8,7 @@
 
 namespace velkcom {
 
-bool Options::parse(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+bool Options::parse(const std::vector<std::string>& args, const std::vector<OptionDef>& defs,
                     std::string& error) {
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -29,8 +29,8 @@ bool Options::parse(const std::vector<std::string>& args, const std::vector<Opti
             name = name.substr(0, eq);
             inlineValue = true;
         }
-        const OptionSpec* option = nullptr;
-        for (const OptionSpec& s : specs) {
+        const OptionDef* option = nullptr;
+        for (const OptionDef& s : defs) {
             if (name == s.name) option = &s;
         }
         if (option == nullptr) {

@@ -17,7 +17,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;  // a check failed or a library call failed
 constexpr int kExitUsage = 2;   // the command line was not understood
 
-struct OptionSpec {
+struct OptionDef {
     const char* name;  // without the leading "--"
     bool takesValue;
 };
@@ -27,7 +27,7 @@ class Options {
 public:
     // Parses args (the words after the command). On failure returns false and
     // says why in error.
-    bool parse(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+    bool parse(const std::vector<std::string>& args, const std::vector<OptionDef>& defs,
                std::string& error);
     bool help() const { return help_; }
     bool has(const std::string& name) const { return values_.count(name) != 0; }

@@ -179,11 +179,11 @@ private:
 }  // namespace
 
 int cmdTerm(const std::vector<std::string>& args) {
-    std::vector<OptionSpec> specs = {{"port", true}, {"baud", true}, {"parms", true}, {"flow", true}, {"drain", true}};
-    if (deviceOptionSupported()) specs.push_back({"device", true});
+    std::vector<OptionDef> defs = {{"port", true}, {"baud", true}, {"parms", true}, {"flow", true}, {"drain", true}};
+    if (deviceOptionSupported()) defs.push_back({"device", true});
     Options opts;
     std::string error;
-    if (!opts.parse(args, specs, error)) return usageError(error);
+    if (!opts.parse(args, defs, error)) return usageError(error);
     if (opts.help()) {
         std::cout << kTermUsage;
         return kExitOk;
