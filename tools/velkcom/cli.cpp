@@ -2,6 +2,7 @@
 #include "cli.h"
 
 #include <cstdlib>
+#include <iostream>
 
 #include "platform.h"
 #include "velk32.h"
@@ -131,6 +132,11 @@ std::string describeResult(int rc) {
     case 0: return "success flag 0 (the device refused it)";
     default: return "unexpected result " + std::to_string(rc);
     }
+}
+
+int usageError(const char* command, const std::string& why, const char* usage) {
+    std::cerr << "velkcom " << command << ": " << why << "\n" << usage;
+    return kExitUsage;
 }
 
 void reportFailure(std::ostream& err, const std::string& where, const std::string& call,

@@ -62,6 +62,10 @@ std::string comName(int port);
 // call, before any other library call can change SioWinError.
 std::string describeResult(int rc);
 
+// Reports a command line that was not understood: "velkcom COMMAND: why" and
+// the command's usage text on standard error. Returns kExitUsage.
+int usageError(const char* command, const std::string& why, const char* usage);
+
 // Writes the one line that reports a failed library call:
 // "velkcom: COM1 (/dev/ttyS0): SioReset failed: SIO_WIN_ERROR, error 2 (No such file or directory)".
 void reportFailure(std::ostream& err, const std::string& where, const std::string& call,

@@ -39,11 +39,6 @@ const char* kProbeUsage =
     "\n"
     "  --help         this text\n";
 
-int usageError(const char* command, const std::string& why, const char* usage) {
-    std::cerr << "velkcom " << command << ": " << why << "\n" << usage;
-    return kExitUsage;
-}
-
 }  // namespace
 
 const char* mainUsage() {
