@@ -3,7 +3,7 @@
 // trace of this program (strace -f) shows exactly which system calls that one
 // call made. The marker is access() on a path that does not exist and names
 // the case: "/velk-mark/B/<case>" before the call, "/velk-mark/E" after.
-// bench/syscall_table.py turns the trace into counts per call. Bytes the
+// bench/report.py turns the trace into counts per call. Bytes the
 // receive cases need are sent by the peer (the pty's master end) outside the
 // fences, and the peer is drained there too; the 64 KiB send needs a peer
 // thread reading at the same time, whose system calls the table leaves out.

@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "device/backend_common.h"
 #include "device/posix_line_state.h"
 #include "device/posix_port_map.h"
 
@@ -129,35 +130,10 @@ int waitFor(int fd, short events, std::int64_t waitMs, short* revents) {
     return r;
 }
 
-// A driver's defaults for the fields termios has no place for.
-DCB initialDcb() {
-    DCB d{};
-    d.DCBlength = sizeof(DCB);
-    d.BaudRate = 9600;
-    d.fBinary = 1;
-    d.fDtrControl = DTR_CONTROL_ENABLE;  // opening a tty raises DTR and RTS
-    d.fRtsControl = RTS_CONTROL_ENABLE;
-    d.fTXContinueOnXoff = 1;
-    d.XonLim = 2048;
-    d.XoffLim = 512;
-    d.ByteSize = 8;
-    d.XonChar = 0x11;
-    d.XoffChar = 0x13;
-    return d;
-}
-
 // The driver's answer when it has no such request: the device lacks the
 // feature (ptys have neither modem lines nor error counters).
 bool unsupported(int err) {
     return err == ENOTTY || err == EINVAL;
-}
-
-int parsePort(const char* name) {
-    if (name != nullptr && std::strncmp(name, "COM", 3) == 0 && name[3] >= '1' && name[3] <= '9' &&
-        name[4] == '\0') {
-        return name[3] - '1';
-    }
-    return -1;
 }
 
 }  // namespace
@@ -214,7 +190,7 @@ DevHandle PosixDevice::openLoop(int port) {
 }
 
 DevHandle PosixDevice::CreateFileA(const char* name) {
-    const int port = parsePort(name);
+    const int port = comPortOfName(name);
     if (port < 0) {
         fail(ENOENT);
         return kNoDevice;
@@ -276,7 +252,9 @@ DevHandle PosixDevice::CreateFileA(const char* name) {
     s.fd = fd;
     s.timeouts = COMMTIMEOUTS{};
     s.eventMask = 0;
-    s.dcb = initialDcb();
+    // The fields termios has no place for start as a driver's defaults
+    // (opening a tty raises DTR and RTS).
+    s.dcb = driverDefaultDcb();
     s.noCounters = false;
     s.seen = LineCounters{};
 #if defined(__linux__) && defined(TIOCGICOUNT)

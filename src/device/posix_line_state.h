@@ -1,9 +1,9 @@
 // The mapping between the line state as a DCB record holds it and as termios
 // holds it, for the POSIX backend: which records termios can express, the
 // termios flags of a record, the record fields read back from termios, raw
-// mode, and the line-error flags from the driver's error counters. Pure functions on the records, no system calls, so the mapping is
-// tested on its own (a pty's driver, for one, ignores data-bit and parity
-// changes).
+// mode, and the line-error flags from the driver's error counters. Pure
+// functions on the records, no system calls, so the mapping is tested on its
+// own (a pty's driver, for one, ignores data-bit and parity changes).
 #ifndef VELK_DEVICE_POSIX_LINE_STATE_H
 #define VELK_DEVICE_POSIX_LINE_STATE_H
 

@@ -6,32 +6,12 @@
 // line changes or XON, by a purge, or by closing the port.
 #include "device/sim_device.h"
 
-#include <cstring>
+#include "device/backend_common.h"
 
 namespace velk {
 
 namespace {
 thread_local DWORD simLastError = 0;
-
-// A driver's defaults for a port nobody has configured: 9600 8N1, binary,
-// DTR and RTS enabled, no flow control, parity not checked.
-DCB defaultDcb() {
-    DCB d{};
-    d.DCBlength = sizeof(DCB);
-    d.BaudRate = 9600;
-    d.fBinary = 1;
-    d.fDtrControl = DTR_CONTROL_ENABLE;
-    d.fRtsControl = RTS_CONTROL_ENABLE;
-    d.fTXContinueOnXoff = 1;
-    d.ByteSize = 8;
-    d.Parity = NOPARITY;
-    d.StopBits = ONESTOPBIT;
-    d.XonChar = 0x11;
-    d.XoffChar = 0x13;
-    d.XonLim = 2048;
-    d.XoffLim = 512;
-    return d;
-}
 
 bool sameFormat(const DCB& a, const DCB& b) {
     return a.BaudRate == b.BaudRate && a.ByteSize == b.ByteSize && a.Parity == b.Parity &&
@@ -52,7 +32,7 @@ bool validLineState(const DCB& d) {
 
 SimDevice::SimDevice() {
     for (Port& p : ports_) {
-        p.dcb = defaultDcb();
+        p.dcb = driverDefaultDcb();
     }
 }
 
@@ -356,11 +336,7 @@ SimDevice::Port* SimDevice::live(DevHandle h) {
 
 DevHandle SimDevice::CreateFileA(const char* name) {
     std::lock_guard<std::mutex> lock(mu_);
-    int port = -1;
-    if (name != nullptr && std::strncmp(name, "COM", 3) == 0 && name[3] >= '1' && name[3] <= '9' &&
-        name[4] == '\0') {
-        port = name[3] - '1';
-    }
+    const int port = comPortOfName(name);
     if (port < 0 || at(port).wiring == Wiring::Absent) {
         fail(kErrFileNotFound);
         return kNoDevice;

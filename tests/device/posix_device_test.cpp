@@ -20,7 +20,6 @@
 
 #include "device/posix_device.h"
 #include "support/posix_pty_fixture.h"
-#include "support/sim_fixture.h"
 #include "velk32.h"
 #include "velk32_posix.h"
 
@@ -517,20 +516,15 @@ TEST_F(PosixPty, PtyAndLoopPortsWorkSideBySide) {
 
 // ---- Two library ports over a socat-bridged pair ---------------------------
 
-class PosixSocat : public ::testing::Test {
+class PosixSocat : public PosixLibraryTest {
 protected:
     void SetUp() override {
-        setDevice(nullptr);
-        resetLibraryState();
+        PosixLibraryTest::SetUp();
         ASSERT_TRUE(pair.ok());
         ASSERT_EQ(velk_map_port(0, pair.a.c_str()), 0);
         ASSERT_EQ(velk_map_port(1, pair.b.c_str()), 0);
         ASSERT_EQ(SioReset(0, 4096, 4096), 0) << SioWinError();
         ASSERT_EQ(SioReset(1, 4096, 4096), 0) << SioWinError();
-    }
-    void TearDown() override {
-        resetLibraryState();
-        for (int p = 0; p < SIO_PORT_COUNT; ++p) velk_map_port(p, nullptr);
     }
     SocatPair pair;
 };

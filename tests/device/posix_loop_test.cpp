@@ -7,24 +7,14 @@
 #include <string>
 
 #include "device/posix_device.h"
-#include "support/sim_fixture.h"
+#include "support/posix_pty_fixture.h"
 #include "velk32.h"
 #include "velk32_posix.h"
 
 namespace velk {
 namespace {
 
-class PosixLoop : public ::testing::Test {
-protected:
-    void SetUp() override {
-        setDevice(nullptr);
-        resetLibraryState();
-    }
-    void TearDown() override {
-        resetLibraryState();
-        for (int p = 0; p < SIO_PORT_COUNT; ++p) velk_map_port(p, nullptr);
-    }
-};
+class PosixLoop : public PosixLibraryTest {};
 
 TEST_F(PosixLoop, MapPortChecksThePortNumber) {
     EXPECT_EQ(velk_map_port(-1, "loop://"), SIO_BAD_PORT);

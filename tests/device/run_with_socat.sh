@@ -1,17 +1,14 @@
 #!/usr/bin/env bash
 # Runs a program with the paths of two ptys bridged by socat as its last two
-# arguments: what is written to one comes out of the other.
+# arguments: what is written to one comes out of the other. The pair is made
+# by scripts/pty-pair.sh, as for the conformance runs.
 # Usage: run_with_socat.sh PROGRAM [ARG...]
 set -euo pipefail
 command -v socat >/dev/null || { echo "socat is not installed" >&2; exit 1; }
-dir=$(mktemp -d /tmp/velk-socat-XXXXXX)
-socat pty,rawer,link="$dir/a" pty,rawer,link="$dir/b" 2>/dev/null &
-pid=$!
-cleanup() { kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; rm -rf "$dir"; }
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../../scripts/pty-pair.sh"
+dir=$(mktemp -d "${TMPDIR:-/tmp}/velk-socat-XXXXXX")
+cleanup() { pty_pair_stop; rm -rf "$dir"; }
 trap cleanup EXIT
-for _ in $(seq 500); do
-  [ -e "$dir/a" ] && [ -e "$dir/b" ] && break
-  sleep 0.01
-done
-[ -e "$dir/a" ] && [ -e "$dir/b" ] || { echo "socat did not make its ptys" >&2; exit 1; }
-"$@" "$dir/a" "$dir/b"
+pty_pair_start "$dir"
+"$@" "$dir/com1" "$dir/com2"

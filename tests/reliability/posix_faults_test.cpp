@@ -21,8 +21,8 @@
 #include <thread>
 
 #include "device/fault_shim.h"
+#include "support/posix_pty_fixture.h"
 #include "support/pty_support.h"
-#include "support/sim_fixture.h"
 #include "velk32.h"
 #include "velk32_posix.h"
 
@@ -35,19 +35,14 @@ using namespace std::chrono_literals;
 // hung. Generous: it bounds a hang, it does not measure speed.
 constexpr auto kBound = 10s;
 
-class PosixFaults : public ::testing::Test {
+class PosixFaults : public PosixLibraryTest {
 protected:
     void SetUp() override {
-        setDevice(nullptr);
-        resetLibraryState();
+        PosixLibraryTest::SetUp();
         ASSERT_FALSE(pty.path.empty());
         fdsBefore = openFdCount();
         ASSERT_EQ(velk_map_port(0, pty.path.c_str()), 0);
         ASSERT_EQ(SioReset(0, 4096, 4096), 0) << "SioWinError " << SioWinError();
-    }
-    void TearDown() override {
-        resetLibraryState();
-        for (int p = 0; p < SIO_PORT_COUNT; ++p) velk_map_port(p, nullptr);
     }
 
     // Runs call on a thread of its own (the library is still used by one

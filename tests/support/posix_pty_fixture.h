@@ -1,6 +1,7 @@
-// The fixture of the POSIX backend's pty tests: the library with its own
-// device, a fresh pty whose master the test drives, and the port mappings
-// and module-wide state given back after each test.
+// The fixtures of the POSIX backend's tests: PosixLibraryTest, the library
+// on its own POSIX backend with the port mappings and module-wide state given
+// back after each test, and PosixPty, the same with a fresh pty whose master
+// the test drives.
 #ifndef VELK_TESTS_SUPPORT_POSIX_PTY_FIXTURE_H
 #define VELK_TESTS_SUPPORT_POSIX_PTY_FIXTURE_H
 
@@ -10,22 +11,29 @@
 #include <string>
 
 #include "support/pty_support.h"
-#include "support/sim_fixture.h"
+#include "support/library_state.h"
 #include "velk32.h"
 #include "velk32_posix.h"
 
 namespace velk {
 
-class PosixPty : public ::testing::Test {
+class PosixLibraryTest : public ::testing::Test {
 protected:
     void SetUp() override {
         setDevice(nullptr);
         resetLibraryState();
-        ASSERT_FALSE(pty.path.empty());
     }
     void TearDown() override {
         resetLibraryState();
         for (int p = 0; p < SIO_PORT_COUNT; ++p) velk_map_port(p, nullptr);
+    }
+};
+
+class PosixPty : public PosixLibraryTest {
+protected:
+    void SetUp() override {
+        PosixLibraryTest::SetUp();
+        ASSERT_FALSE(pty.path.empty());
     }
 
     // Maps port to the pty and opens it.

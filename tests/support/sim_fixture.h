@@ -13,22 +13,10 @@
 #include "device/fault_shim.h"
 #include "device/sim_device.h"
 #include "port/port_table.h"
+#include "support/library_state.h"
 #include "velk32.h"
 
 namespace velk {
-
-// Puts every port slot and module-wide word back to its value at load.
-inline void resetLibraryState() {
-    for (int i = 0; i < SIO_PORT_COUNT; ++i) {
-        if (PortTable[i].handle != kNoDevice) SioDone(i);
-        PortTable[i].lineBits = 0;
-        PortTable[i].pushedBack = 0;
-        PortTable[i].savedTimeouts = COMMTIMEOUTS{};
-        dcbTable[i] = DCB{};
-    }
-    lastWinError = 0;
-    sharedStat = COMSTAT{};
-}
 
 class SimTest : public ::testing::Test {
 protected:

@@ -2,13 +2,14 @@
 #include "cli.h"
 
 #include <cstdlib>
+#include <iostream>
 
 #include "platform.h"
 #include "velk32.h"
 
 namespace velkcom {
 
-bool Options::parse(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+bool Options::parse(const std::vector<std::string>& args, const std::vector<OptionDef>& defs,
                     std::string& error) {
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -29,8 +30,8 @@ bool Options::parse(const std::vector<std::string>& args, const std::vector<Opti
             name = name.substr(0, eq);
             inlineValue = true;
         }
-        const OptionSpec* option = nullptr;
-        for (const OptionSpec& s : specs) {
+        const OptionDef* option = nullptr;
+        for (const OptionDef& s : defs) {
             if (name == s.name) option = &s;
         }
         if (option == nullptr) {
@@ -131,6 +132,11 @@ std::string describeResult(int rc) {
     case 0: return "success flag 0 (the device refused it)";
     default: return "unexpected result " + std::to_string(rc);
     }
+}
+
+int usageError(const char* command, const std::string& why, const char* usage) {
+    std::cerr << "velkcom " << command << ": " << why << "\n" << usage;
+    return kExitUsage;
 }
 
 void reportFailure(std::ostream& err, const std::string& where, const std::string& call,

@@ -17,7 +17,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;  // a check failed or a library call failed
 constexpr int kExitUsage = 2;   // the command line was not understood
 
-struct OptionSpec {
+struct OptionDef {
     const char* name;  // without the leading "--"
     bool takesValue;
 };
@@ -27,7 +27,7 @@ class Options {
 public:
     // Parses args (the words after the command). On failure returns false and
     // says why in error.
-    bool parse(const std::vector<std::string>& args, const std::vector<OptionSpec>& specs,
+    bool parse(const std::vector<std::string>& args, const std::vector<OptionDef>& defs,
                std::string& error);
     bool help() const { return help_; }
     bool has(const std::string& name) const { return values_.count(name) != 0; }
@@ -61,6 +61,10 @@ std::string comName(int port);
 // the code from SioWinError with its meaning. Call it right after the failing
 // call, before any other library call can change SioWinError.
 std::string describeResult(int rc);
+
+// Reports a command line that was not understood: "velkcom COMMAND: why" and
+// the command's usage text on standard error. Returns kExitUsage.
+int usageError(const char* command, const std::string& why, const char* usage);
 
 // Writes the one line that reports a failed library call:
 // "velkcom: COM1 (/dev/ttyS0): SioReset failed: SIO_WIN_ERROR, error 2 (No such file or directory)".

@@ -39,11 +39,6 @@ const char* kProbeUsage =
     "\n"
     "  --help         this text\n";
 
-int usageError(const char* command, const std::string& why, const char* usage) {
-    std::cerr << "velkcom " << command << ": " << why << "\n" << usage;
-    return kExitUsage;
-}
-
 }  // namespace
 
 const char* mainUsage() {
@@ -62,11 +57,11 @@ const char* mainUsage() {
 }
 
 int cmdSelftest(const std::vector<std::string>& args) {
-    std::vector<OptionSpec> specs = {{"port", true}, {"rate", true}, {"slack", true}};
-    if (deviceOptionSupported()) specs.push_back({"device", true});
+    std::vector<OptionDef> defs = {{"port", true}, {"rate", true}, {"slack", true}};
+    if (deviceOptionSupported()) defs.push_back({"device", true});
     Options opts;
     std::string error;
-    if (!opts.parse(args, specs, error)) return usageError("selftest", error, kSelftestUsage);
+    if (!opts.parse(args, defs, error)) return usageError("selftest", error, kSelftestUsage);
     if (opts.help()) {
         std::cout << kSelftestUsage;
         return kExitOk;

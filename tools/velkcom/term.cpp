@@ -50,9 +50,8 @@ const char* kTermUsage =
     "                 before the command ends (default 500)\n"
     "  --help         this text\n";
 
-int usageError(const std::string& why) {
-    std::cerr << "velkcom term: " << why << "\n" << kTermUsage;
-    return kExitUsage;
+int termUsageError(const std::string& why) {
+    return usageError("term", why, kTermUsage);
 }
 
 class Terminal {
@@ -179,11 +178,11 @@ private:
 }  // namespace
 
 int cmdTerm(const std::vector<std::string>& args) {
-    std::vector<OptionSpec> specs = {{"port", true}, {"baud", true}, {"parms", true}, {"flow", true}, {"drain", true}};
-    if (deviceOptionSupported()) specs.push_back({"device", true});
+    std::vector<OptionDef> defs = {{"port", true}, {"baud", true}, {"parms", true}, {"flow", true}, {"drain", true}};
+    if (deviceOptionSupported()) defs.push_back({"device", true});
     Options opts;
     std::string error;
-    if (!opts.parse(args, specs, error)) return usageError(error);
+    if (!opts.parse(args, defs, error)) return termUsageError(error);
     if (opts.help()) {
         std::cout << kTermUsage;
         return kExitOk;
@@ -192,35 +191,35 @@ int cmdTerm(const std::vector<std::string>& args) {
     int port = 0;
     if (opts.has("port")) {
         if (!parseInt(opts.value("port"), 0, SIO_PORT_COUNT - 1, v)) {
-            return usageError("--port must be 0 to 8, not '" + opts.value("port") + "'");
+            return termUsageError("--port must be 0 to 8, not '" + opts.value("port") + "'");
         }
         port = static_cast<int>(v);
     } else if (!opts.has("device")) {
-        return usageError(deviceOptionSupported() ? "--port or --device is needed" : "--port is needed");
+        return termUsageError(deviceOptionSupported() ? "--port or --device is needed" : "--port is needed");
     }
     long long baud = -1;
     if (opts.has("baud") && !parseInt(opts.value("baud"), 0, 0x7FFFFFFF, baud)) {
-        return usageError("--baud must be a rate such as 9600, or a code 0 to 9, not '" + opts.value("baud") + "'");
+        return termUsageError("--baud must be a rate such as 9600, or a code 0 to 9, not '" + opts.value("baud") + "'");
     }
     LineFormat format;
     if (opts.has("parms") && !parseLineFormat(opts.value("parms"), format)) {
-        return usageError("--parms must be data bits 5-8, parity N/O/E/M/S and stop bits 1/1.5/2 (e.g. 8N1), not '" +
+        return termUsageError("--parms must be data bits 5-8, parity N/O/E/M/S and stop bits 1/1.5/2 (e.g. 8N1), not '" +
                           opts.value("parms") + "'");
     }
     char flow = SIO_FLOW_NONE;
     if (opts.has("flow") && !parseFlow(opts.value("flow"), flow)) {
-        return usageError("--flow must be N, H or S, not '" + opts.value("flow") + "'");
+        return termUsageError("--flow must be N, H or S, not '" + opts.value("flow") + "'");
     }
     int drainMs = 500;
     if (opts.has("drain")) {
         if (!parseInt(opts.value("drain"), 0, 600000, v)) {
-            return usageError("--drain must be 0 to 600000 ms, not '" + opts.value("drain") + "'");
+            return termUsageError("--drain must be 0 to 600000 ms, not '" + opts.value("drain") + "'");
         }
         drainMs = static_cast<int>(v);
     }
 
     std::string device = opts.has("device") ? opts.value("device") : "";
-    if (opts.has("device") && device.empty()) return usageError("--device needs a path");
+    if (opts.has("device") && device.empty()) return termUsageError("--device needs a path");
     std::string label = device.empty() ? defaultDeviceName(port) : device;
     std::string where = comName(port) + (label == comName(port) ? "" : " (" + label + ")");
     if (!device.empty()) {
@@ -237,7 +236,6 @@ int cmdTerm(const std::vector<std::string>& args) {
         SioDone(port);  // a configuration step may have failed after the open
         return kExitFailed;
     }
-    std::string settings;
     if (baud >= 0) {
         rc = SioBaud(port, static_cast<int>(baud));
         if (rc != 1) {

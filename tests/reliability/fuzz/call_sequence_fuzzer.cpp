@@ -31,6 +31,7 @@
 
 #include "device/sim_device.h"
 #include "port/port_table.h"
+#include "support/library_state.h"
 #include "velk32.h"
 
 namespace {
@@ -600,18 +601,6 @@ void runStep(Harness& h, FuzzedDataProvider& in) {
     }
 }
 
-void resetLibrary() {
-    for (int i = 0; i < kPorts; ++i) {
-        if (PortTable[i].handle != kNoDevice) SioDone(i);
-        PortTable[i].lineBits = 0;
-        PortTable[i].pushedBack = 0;
-        PortTable[i].savedTimeouts = COMMTIMEOUTS{};
-        dcbTable[i] = DCB{};
-    }
-    lastWinError = 0;
-    sharedStat = COMSTAT{};
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -621,7 +610,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     h.sim.setLoopback(2);
     h.sim.setUnplugged(3);
     h.sim.setLoopback(8);
-    resetLibrary();
+    resetLibraryState();
     setDevice(&h.sim);
     // Ports 0, 1, 2 and 8 start open, as an application has them after its
     // SioReset calls; the program may close and reopen them.
@@ -641,7 +630,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (h.port[p].open) h.check(SioDone(p) == 1, "SioDone(%ld) failed", p);
         h.check(!h.sim.isOpen(p), "device of port %ld left open", p);
     }
-    resetLibrary();
+    resetLibraryState();
     setDevice(nullptr);
     return 0;
 }

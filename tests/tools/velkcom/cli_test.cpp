@@ -8,15 +8,15 @@ namespace velkcom {
 namespace {
 
 TEST(VelkcomOptions, ParsesValuesInBothFormsAndRejectsTheRest) {
-    const std::vector<OptionSpec> specs = {{"port", true}, {"verbose", false}};
+    const std::vector<OptionDef> defs = {{"port", true}, {"verbose", false}};
     Options a;
     std::string err;
-    ASSERT_TRUE(a.parse({"--port", "3", "--verbose"}, specs, err)) << err;
+    ASSERT_TRUE(a.parse({"--port", "3", "--verbose"}, defs, err)) << err;
     EXPECT_EQ(a.value("port"), "3");
     EXPECT_TRUE(a.has("verbose"));
     EXPECT_FALSE(a.help());
     Options b;
-    ASSERT_TRUE(b.parse({"--port=4", "-h"}, specs, err)) << err;
+    ASSERT_TRUE(b.parse({"--port=4", "-h"}, defs, err)) << err;
     EXPECT_EQ(b.value("port"), "4");
     EXPECT_TRUE(b.help());
 
@@ -32,7 +32,7 @@ TEST(VelkcomOptions, ParsesValuesInBothFormsAndRejectsTheRest) {
     for (const Bad& c : bad) {
         Options o;
         std::string why;
-        EXPECT_FALSE(o.parse(c.args, specs, why)) << c.why;
+        EXPECT_FALSE(o.parse(c.args, defs, why)) << c.why;
         EXPECT_NE(why.find(c.why), std::string::npos) << why;
     }
 }
