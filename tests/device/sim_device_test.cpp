@@ -30,6 +30,14 @@ protected:
         EXPECT_EQ(sim.GetCommState(h, &d), 1);
         return d;
     }
+    // a sends under CTS flow control while b keeps its RTS (a's CTS) low, so
+    // every write from a is held.
+    void holdOffByCts(DevHandle a, DevHandle b) {
+        DCB d = state(a);
+        d.fOutxCtsFlow = 1;
+        ASSERT_EQ(sim.SetCommState(a, &d), 1);
+        ASSERT_EQ(sim.EscapeCommFunction(b, CLRRTS), 1);
+    }
     std::string readAll(DevHandle h) {
         char buf[256];
         DWORD got = 0;
@@ -164,10 +172,7 @@ TEST_F(Sim, CloseAndPurgeAbortAHeldWrite) {
     sim.connectNullModem(0, 1);
     DevHandle a = openPort("COM1");
     DevHandle b = openPort("COM2");
-    DCB d = state(a);
-    d.fOutxCtsFlow = 1;
-    ASSERT_EQ(sim.SetCommState(a, &d), 1);
-    ASSERT_EQ(sim.EscapeCommFunction(b, CLRRTS), 1);
+    ASSERT_NO_FATAL_FAILURE(holdOffByCts(a, b));
     DWORD n = 99;
     BOOL ok = 1;
     DWORD err = 0;
@@ -197,10 +202,7 @@ TEST_F(Sim, DeviceRemovedWhileOpenFailsEverythingButClose) {
     sim.connectNullModem(0, 1);
     DevHandle a = openPort("COM1");
     DevHandle b = openPort("COM2");
-    DCB d = state(a);
-    d.fOutxCtsFlow = 1;
-    ASSERT_EQ(sim.SetCommState(a, &d), 1);
-    ASSERT_EQ(sim.EscapeCommFunction(b, CLRRTS), 1);
+    ASSERT_NO_FATAL_FAILURE(holdOffByCts(a, b));
     DWORD n = 0;
     BOOL ok = 1;
     std::thread writer([&] { ok = sim.WriteFile(a, "abc", 3, &n); });
