@@ -55,7 +55,7 @@ mkdir -p "$(dirname "$results")"
   echo
   echo "$(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git describe --always --dirty 2>/dev/null || echo '?'),"
   echo "$(uname -srm), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg) at the end;"
-  echo "$rounds rounds of $reps repetitions, min time ${min_time} s."
+  echo "rounds: $rounds, repetitions per round: $reps, minimum time per repetition: ${min_time} s."
   echo
   /usr/bin/python3 bench/report.py "$out"
 } >"$results"
