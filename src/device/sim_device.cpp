@@ -6,6 +6,9 @@
 // line changes or XON, by a purge, or by closing the port.
 #include "device/sim_device.h"
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "device/backend_common.h"
 
 namespace velk {
@@ -36,12 +39,23 @@ SimDevice::SimDevice() {
     }
 }
 
+// A port number outside 0..8 is a fault in the test: stop it there, in every
+// build (not an assert, which release builds drop).
+void SimDevice::checkPort(int port) {
+    if (port < 0 || port >= kPorts) {
+        std::fprintf(stderr, "SimDevice: port %d is not 0 to %d\n", port, kPorts - 1);
+        std::abort();
+    }
+}
+
 SimDevice::Port& SimDevice::at(int port) {
-    return ports_[static_cast<unsigned>(port) % kPorts];
+    checkPort(port);
+    return ports_[port];
 }
 
 const SimDevice::Port& SimDevice::at(int port) const {
-    return ports_[static_cast<unsigned>(port) % kPorts];
+    checkPort(port);
+    return ports_[port];
 }
 
 // ---- Wiring ----------------------------------------------------------------
@@ -96,11 +110,6 @@ void SimDevice::connectNullModem(int a, int b) {
     cv_.notify_all();
 }
 
-SimDevice::Wiring SimDevice::wiring(int port) const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return at(port).wiring;
-}
-
 int SimDevice::receiverOf(int port) const {
     const Port& p = at(port);
     if (p.wiring == Wiring::Loopback) return port;
@@ -145,62 +154,13 @@ void SimDevice::setDeviceTimeouts(int port, const COMMTIMEOUTS& t) {
 
 // ---- Observation -----------------------------------------------------------
 
-bool SimDevice::isOpen(int port) const {
+SimDevice::Snapshot SimDevice::snapshot(int port) const {
     std::lock_guard<std::mutex> lock(mu_);
-    return at(port).open;
-}
-DCB SimDevice::deviceState(int port) const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return at(port).dcb;
-}
-COMMTIMEOUTS SimDevice::deviceTimeouts(int port) const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return at(port).timeouts;
-}
-bool SimDevice::dtr(int port) const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return at(port).dtr;
-}
-bool SimDevice::rts(int port) const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return at(port).rts;
-}
-bool SimDevice::breakOn(int port) const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return at(port).brk;
-}
-DWORD SimDevice::modemStatus(int port) const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return modemStatusLocked(port);
-}
-std::size_t SimDevice::rxCount(int port) const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return at(port).rx.size();
-}
-DWORD SimDevice::pendingErrors(int port) const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return at(port).errors;
-}
-DWORD SimDevice::queueSize(int port) const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return at(port).queueSize;
-}
-DWORD SimDevice::eventMask(int port) const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return at(port).eventMask;
-}
-std::size_t SimDevice::txPending(int port) const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return at(port).txPending;
-}
-int SimDevice::openCount(int port) const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return at(port).opens;
-}
-
-bool SimDevice::txHeldOff(int port) const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return txHeld(port);
+    const Port& p = at(port);
+    return Snapshot{p.wiring,    p.open,      p.opens,         p.dcb,          p.timeouts,
+                    p.dtr,       p.rts,       p.brk,           modemStatusLocked(port),
+                    p.rx.size(), p.errors,    p.queueSize,     p.eventMask,    p.txPending,
+                    txHeld(port)};
 }
 
 bool SimDevice::waitForHeldWrite(int port, std::chrono::milliseconds timeout) const {
