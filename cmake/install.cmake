@@ -25,7 +25,10 @@ if(WIN32)
   install(FILES ${PROJECT_BINARY_DIR}/src/velk32.lib ${velk_def}
     DESTINATION ${CMAKE_INSTALL_LIBDIR})
   install(FILES include/velk32.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-  install(FILES examples/windows/README.txt LICENSE DESTINATION .)
+  # The texts with Windows line ends, named so that Windows opens them.
+  configure_file(examples/windows/README.txt ${PROJECT_BINARY_DIR}/README.txt @ONLY NEWLINE_STYLE CRLF)
+  configure_file(LICENSE ${PROJECT_BINARY_DIR}/LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+  install(FILES ${PROJECT_BINARY_DIR}/README.txt ${PROJECT_BINARY_DIR}/LICENSE.txt DESTINATION .)
   install(FILES examples/windows/com_pair.c examples/csharp/Loopback.cs DESTINATION examples)
 else()
   install(FILES include/velk32.h include/velk32_posix.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})

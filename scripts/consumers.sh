@@ -251,7 +251,7 @@ for arch in x86_64 i686; do
   check "zip $arch: DLL, import libraries, .def, header, velkcom.exe, text; DLL stripped" bash -c '
     set -e; cd "$1"
     for f in bin/velk32.dll bin/velkcom.exe lib/libvelk32.dll.a lib/velk32.lib lib/velk32.def \
-        include/velk32.h README.txt LICENSE; do
+        include/velk32.h README.txt LICENSE.txt; do
       test -s "$f" || { echo "missing: $f"; exit 1; }
     done
     test ! -e include/velk32_posix.h
