@@ -45,17 +45,15 @@ else()
                 examples/csharp/Loopback.cs
     DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
-  # velkcom.1 from the program's own --help and --version (help2man), when
-  # the program can run here.
+  # velkcom.1 from the program's own --help texts (help2man), when the
+  # program can run here.
   find_program(VELK_HELP2MAN help2man)
   if(VELK_HELP2MAN AND NOT CMAKE_CROSSCOMPILING)
     set(velk_man ${PROJECT_BINARY_DIR}/velkcom.1.gz)
     add_custom_command(OUTPUT ${velk_man}
-      COMMAND ${VELK_HELP2MAN} --no-info --no-discard-stderr
-              --name "command-line companion of the velk32 serial-port library"
-              --output ${PROJECT_BINARY_DIR}/velkcom.1 $<TARGET_FILE:velkcom>
-      COMMAND gzip -9nf ${PROJECT_BINARY_DIR}/velkcom.1
-      DEPENDS velkcom
+      COMMAND ${CMAKE_COMMAND} -DVELKCOM=$<TARGET_FILE:velkcom> -DHELP2MAN=${VELK_HELP2MAN}
+              -DOUT=${PROJECT_BINARY_DIR}/velkcom.1 -P ${PROJECT_SOURCE_DIR}/cmake/velkcom-man.cmake
+      DEPENDS velkcom ${PROJECT_SOURCE_DIR}/cmake/velkcom-man.cmake
       COMMENT "velkcom.1 from velkcom --help")
     add_custom_target(velkcom_man ALL DEPENDS ${velk_man})
     install(FILES ${velk_man} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
