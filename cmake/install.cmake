@@ -7,6 +7,13 @@ include(CMakePackageConfigHelpers)
 
 set(VELK_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/velk32)
 
+# Installed binaries are stripped, as with `cmake --install --strip` (their
+# debug information, which also names the build folder, stays in the build).
+option(VELK_INSTALL_STRIP "Strip the installed library and programs" ON)
+if(VELK_INSTALL_STRIP)
+  install(CODE "set(CMAKE_INSTALL_DO_STRIP 1)")
+endif()
+
 install(TARGETS velk32 EXPORT velk32-targets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}

@@ -32,7 +32,7 @@ foreach(name IN LISTS names)
   string(APPEND include_text ".SS ${name}\n.nf\n${text}.fi\n")
 endforeach()
 string(APPEND include_text
-  "[SEE ALSO]\nThe velk32 library's documentation and examples: /usr/share/doc/velk32.\n")
+  "[SEE ALSO]\nThe velk32 library's documentation and examples: share/doc/velk32 where velk32 is\ninstalled (/usr/share/doc/velk32 from the Debian package).\n")
 file(WRITE ${OUT}.h2m "${include_text}")
 
 execute_process(
