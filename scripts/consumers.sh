@@ -11,8 +11,9 @@
 #   - the .deb: lintian (no errors), dpkg -i, a pkg-config build, the Python
 #     and C# samples against the system library, dpkg -P, nothing left;
 #   - each Windows zip: its contents, then a MinGW C program built from the
-#     unpacked zip alone, run under Wine with COM1 and COM2 joined by a socat
-#     pty pair (32-bit only where this machine runs 32-bit programs).
+#     unpacked zip alone (with gcc, and with CMake through the zip's CMake
+#     package), run under Wine with COM1 and COM2 joined by a socat pty pair
+#     (32-bit only where this machine runs 32-bit programs).
 # Ends with one line per check: PASS, FAIL or SKIP (with the reason); exits 1
 # if any check failed.
 #
@@ -266,6 +267,13 @@ for arch in x86_64 i686; do
     dlls=$("$2-objdump" -p "$3" | sed -n "s/^\tDLL Name: //p" | tr "A-Z" "a-z" | sort | tr "\n" " ")
     echo "imports: $dlls"
     [ "$dlls" = "kernel32.dll msvcrt.dll velk32.dll " ]' _ "$top" "$triple" "$work/com_pair-$arch.exe"
+  check "zip $arch: CMake project with find_package(velk32) from the zip builds" bash -c '
+    set -e
+    cmake -S tests/consumers/windows-cmake -B "$3" -DVELK32_ZIP="$1" \
+      -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchains/mingw-$2.cmake" >/dev/null
+    cmake --build "$3" >/dev/null
+    "$2-w64-mingw32-objdump" -p "$3/com_pair.exe" | grep -i "DLL Name: velk32[.]dll"' \
+    _ "$top" "$arch" "$work/zip-cmake-$arch"
   if [ "$arch" = i686 ] && ! reason=$(bash scripts/can-run-32bit.sh); then
     skip "zip $arch: COM1 -> COM2 under Wine" "$reason"
     continue
