@@ -61,12 +61,13 @@ trap cleanup EXIT
 pass() { results+=("PASS  $1"); echo "PASS: $1"; }
 fail() { results+=("FAIL  $1${2:+: $2}"); echo "FAIL: $1${2:+: $2}" >&2; }
 skip() { results+=("SKIP  $1: $2"); echo "SKIP: $1: $2"; }
-# check NAME COMMAND...: runs one check, bounded in time, its output kept in
-# $work/NAME.log and shown when it fails.
+# check NAME COMMAND...: runs one check, bounded in time (CHECK_TIMEOUT
+# seconds, 300 by default: some checks build), its output kept in a log
+# that is shown when it fails.
 check() {
   local name=$1; shift
   local log=$work/$(echo "$name" | tr -c 'A-Za-z0-9\n' '_').log
-  if timeout -k 10 "${CHECK_TIMEOUT:-120}" "$@" >"$log" 2>&1; then
+  if timeout -k 10 "${CHECK_TIMEOUT:-300}" "$@" >"$log" 2>&1; then
     pass "$name"
     sed 's/^/    /' "$log" | tail -n "${CHECK_SHOW:-3}"
   else
@@ -125,7 +126,7 @@ check "find_package(velk32 2.0) consumer builds and runs" bash -c '
   "$1/find_package/loopback"' _ "$work" "$prefix"
 
 # The same target when velk32 is built as part of the consumer's own build.
-check "FetchContent consumer (velk32 built inside the project) builds and runs" bash -c '
+CHECK_TIMEOUT=900 check "FetchContent consumer (velk32 built inside the project) builds and runs" bash -c '
   set -e
   cmake -S tests/consumers/fetchcontent -B "$1/fetchcontent" -DVELK32_SOURCE_DIR="$2" >/dev/null
   cmake --build "$1/fetchcontent" -j2 >/dev/null
