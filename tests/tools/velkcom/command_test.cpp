@@ -1,12 +1,14 @@
 // The velkcom program run as a user runs it, on POSIX: the self-test on the
 // built-in loopback plug and on a pty whose far end echoes, `velkcom term`
 // exchanging data with a pty peer (openpty here, the master end as the peer),
-// and the command line's answers to help, bad options and ports that do not
-// open. Every wait is bounded; a child still running at the end is killed.
+// the command line's answers to help, bad options and ports that do not
+// open, and probe in a mount namespace whose /dev/ttyS* are the test's own.
+// Every wait is bounded; a child still running at the end is killed.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -17,6 +19,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -211,16 +214,52 @@ TEST(VelkcomCommand, APortThatDoesNotOpenIsOneLineNamingPortCallAndCode) {
 }
 
 TEST(VelkcomCommand, ProbeSaysForEachPortWhetherItOpens) {
-    Result r = run({"probe"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    for (int i = 1; i <= 9; ++i) {
-        std::string head = "COM" + std::to_string(i) + " (/dev/ttyS" + std::to_string(i - 1) + ")";
-        std::size_t at = r.out.find(head);
-        ASSERT_NE(at, std::string::npos) << r.out;
-        std::string line = r.out.substr(at, r.out.find('\n', at) - at);
-        bool opens = line.find("  opens") != std::string::npos;
-        bool why = line.find("does not open: SioReset gave SIO_WIN_ERROR, error ") != std::string::npos;
-        EXPECT_TRUE(opens != why) << line;
+    // probe opens /dev/ttyS0 to /dev/ttyS8, which must not be this machine's
+    // (one may be its console): it runs in a mount namespace of its own
+    // whose /dev holds ttyS0, a link to a pty; ttyS1, a plain file; nothing
+    // else but the ptys.
+    if (std::system("timeout 30 unshare -r -m mount --bind /dev/pts /dev/pts >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "no unprivileged mount namespace here (unshare -r -m), and probe must not open this "
+                        "machine's /dev/ttyS*";
+    }
+    Pty pty;
+    char dev[] = "/tmp/velkcom-dev-XXXXXX";
+    ASSERT_NE(mkdtemp(dev), nullptr);
+    const std::string d = dev;
+    ASSERT_EQ(mkdir((d + "/pts").c_str(), 0755), 0);
+    ASSERT_EQ(symlink(pty.name, (d + "/ttyS0").c_str()), 0);
+    int file = open((d + "/ttyS1").c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(file, 0);
+    close(file);
+    const std::string out = d + "/probe.out";
+    const std::string cmd = "timeout 60 unshare -r -m sh -c 'mount --bind /dev/pts " + d + "/pts && mount --rbind " +
+                            d + " /dev && exec " + VELKCOM_EXE + " probe' >" + out + " 2>&1";
+    int status = std::system(cmd.c_str());
+    std::string text;
+    if (FILE* f = std::fopen(out.c_str(), "r")) {
+        char buf[4096];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+        std::fclose(f);
+    }
+    for (const char* name : {"/probe.out", "/ttyS1", "/ttyS0"}) unlink((d + name).c_str());
+    rmdir((d + "/pts").c_str());
+    rmdir(dev);
+    ASSERT_EQ(status, 0) << text;
+    auto line = [&](int port) {
+        std::string head = "COM" + std::to_string(port + 1) + " (/dev/ttyS" + std::to_string(port) + ")";
+        std::size_t at = text.find(head);
+        return at == std::string::npos ? "missing: " + head : text.substr(at, text.find('\n', at) - at);
+    };
+    EXPECT_NE(line(0).find("  opens"), std::string::npos) << text;
+    EXPECT_NE(line(1).find("does not open: SioReset gave SIO_WIN_ERROR, error " + std::to_string(ENOTTY) + " (" +
+                           std::strerror(ENOTTY) + ")"),
+              std::string::npos)
+        << text;
+    for (int port = 2; port < 9; ++port) {
+        EXPECT_NE(line(port).find("does not open: SioReset gave SIO_WIN_ERROR, error " + std::to_string(ENOENT) +
+                                  " (" + std::strerror(ENOENT) + ")"),
+                  std::string::npos)
+            << text;
     }
 }
 
