@@ -30,7 +30,7 @@ for s in "${stages[@]}"; do
 done
 
 bash scripts/deps.sh build-essential cmake googletest libgtest-dev libgmock-dev \
-  valgrind clang libclang-rt-14-dev socat libbenchmark-dev
+  valgrind clang libclang-rt-14-dev socat libbenchmark-dev strace
 
 sanitizer_env=(ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
                UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1)
