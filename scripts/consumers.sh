@@ -38,7 +38,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-bash scripts/deps.sh build-essential cmake pkgconf help2man lintian python3 mono-mcs mono-runtime \
+bash scripts/deps.sh build-essential cmake pkgconf help2man lintian file python3 mono-mcs mono-runtime \
   unzip socat g++-mingw-w64 mingw-w64-i686-dev mingw-w64-x86-64-dev binutils-mingw-w64-i686 \
   binutils-mingw-w64-x86-64 llvm-14 wine wine64 wine32:i386
 
