@@ -10,6 +10,9 @@
 #               60 by default) from the corpus kept in the repo
 #   windows     cross builds of velk32.dll (i686 and x86_64), their module
 #               checks, and the Wine runs (conformance, import libraries)
+#   packages    install, CMake package, pkg-config, the .deb and the Windows
+#               zips, each proven by a consumer program; the C, Python and
+#               C# samples (scripts/consumers.sh)
 #   conformance the conformance program natively, plain and under the
 #               sanitizers, over a socat pty pair
 #
@@ -19,7 +22,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
-all_stages=(unit sanitize valgrind fuzz windows conformance)
+all_stages=(unit sanitize valgrind fuzz windows packages conformance)
 stages=("$@")
 [ ${#stages[@]} -eq 0 ] && stages=("${all_stages[@]}")
 for s in "${stages[@]}"; do
@@ -30,7 +33,7 @@ for s in "${stages[@]}"; do
 done
 
 bash scripts/deps.sh build-essential cmake googletest libgtest-dev libgmock-dev \
-  valgrind clang libclang-rt-14-dev socat libbenchmark-dev
+  valgrind clang libclang-rt-14-dev socat libbenchmark-dev strace
 
 sanitizer_env=(ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
                UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1)
@@ -95,7 +98,7 @@ stage_fuzz() {
 # runs no 32-bit programs, the 64-bit runs go through the 64-bit Wine loader
 # and the 32-bit runs are reported skipped (scripts/wine-run.sh).
 stage_windows() {
-  bash scripts/deps.sh g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
+  bash scripts/deps.sh g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 \
     mingw-w64-i686-dev mingw-w64-x86-64-dev binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
     llvm-14 wine wine64 wine32:i386 socat
   local why32
@@ -117,6 +120,10 @@ stage_windows() {
   WINEPREFIX=$VELK_WINEPREFIX timeout 60 wineserver -k </dev/null >/dev/null 2>&1 || true
   rm -rf "$wine_home"
   trap - EXIT
+}
+
+stage_packages() {
+  timeout 2400 bash scripts/consumers.sh
 }
 
 stage_conformance() {

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs a Windows program of the cross build under Wine, headless, next to a
 # copy of velk32.dll; with --ports, first joins COM1 and COM2 through a socat
-# pty pair (scripts/pty-pair.sh) and maps COM9 to a device that does not
-# exist. With --boot, only makes and boots the prefix.
+# pty pair (scripts/pty-pair.sh) and maps COM3 to COM9 to a device that does
+# not exist. With --boot, only makes and boots the prefix.
 #
 # Usage: scripts/wine-run.sh [--ports] DLL_DIR PROGRAM [ARGS...]
 #        scripts/wine-run.sh --boot
@@ -115,7 +115,7 @@ cp "$dll_dir/velk32.dll" "$program" "$work/run/"
 
 if [ "$mode" = ports ]; then
   pty_pair_start "$work"
-  echo "COM1 = $PTY_A, COM2 = $PTY_B (socat pty pair), COM9 = missing device"
+  echo "COM1 = $PTY_A, COM2 = $PTY_B (socat pty pair), COM3 to COM9 = missing device"
   map_port() {
     wine_call "$wine" reg add 'HKLM\Software\Wine\Ports' /v "$1" /t REG_SZ /d "$2" /f \
       >"$work/reg.log" 2>&1 || {
@@ -126,7 +126,12 @@ if [ "$mode" = ports ]; then
   }
   map_port COM1 "$PTY_A"
   map_port COM2 "$PTY_B"
-  map_port COM9 "$work/no-such-device"
+  # COM3 to COM9 name devices that do not exist: Wine would otherwise give
+  # the free COM names to the machine's own /dev/ttyS*, and a program that
+  # tries every port (velkcom probe) would open them.
+  for n in 3 4 5 6 7 8 9; do
+    map_port "COM$n" "$work/no-such-device"
+  done
   # The mapping takes effect when wineserver next starts.
   wine_call wineserver -w
   hangup_watch_start "$work/run/hangup.request"
