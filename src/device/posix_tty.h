@@ -1,45 +1,37 @@
-// PosixDevice: DeviceApi over a real serial driver through termios and the
-// tty ioctls, for Linux and the other POSIX systems (on-board UARTs, USB
-// adapters, ptys). Port COMn opens the device file that velk_map_port chose
-// (by default /dev/ttyS<n-1>), exclusively and in raw mode; a port mapped to
-// "loop://" is served by an internal simulated device wired as a loopback
-// plug, whose handles carry a tag bit so that every operation reaches the
-// device that issued the handle. The backend's own per-handle state (the
-// time-outs, the event mask, the DCB fields termios has no place for, the
-// line-error counters last seen) sits in a fixed table: no operation
+// TtyDevice: the POSIX ports that stand for a device file, over termios and
+// the tty ioctls (on-board UARTs, USB adapters, ptys). A port opens the path
+// its mapping names, exclusively and in raw mode. The kind's own per-handle
+// state (the time-outs, the event mask, the DCB fields termios has no place
+// for, the line-error counters last seen) sits in a fixed table: no operation
 // allocates. Error codes are errno values.
-#ifndef VELK_DEVICE_POSIX_DEVICE_H
-#define VELK_DEVICE_POSIX_DEVICE_H
+#ifndef VELK_DEVICE_POSIX_TTY_H
+#define VELK_DEVICE_POSIX_TTY_H
 
 #include <atomic>
 #include <mutex>
 
-#include "device/device_api.h"
+#include "device/posix_kind.h"
 #include "device/posix_line_state.h"
-#include "device/sim_device.h"
 
 namespace velk {
 
-class PosixDevice final : public DeviceApi {
+class TtyDevice : public DeviceKind {
 public:
     // Open handles at a time (the library holds at most nine).
     static constexpr int kSlots = 16;
-    // Set in every handle of the loopback plug's simulated device.
-    static constexpr DevHandle kLoopTag = DevHandle(1) << (sizeof(DevHandle) * 8 - 2);
 
-    PosixDevice();
+    TtyDevice() = default;
+    TtyDevice(const TtyDevice&) = delete;
+    TtyDevice& operator=(const TtyDevice&) = delete;
 
-    // The simulated device behind "loop://" ports (for tests to observe).
-    SimDevice& loopDevice() { return loop_; }
-
-    // Opens the device mapped to "COM1" .. "COM9": O_RDWR | O_NOCTTY |
-    // O_NONBLOCK | O_CLOEXEC, then flock(LOCK_EX | LOCK_NB) and TIOCEXCL
-    // (a device held elsewhere fails with EBUSY), then raw mode with CLOCAL
-    // and CREAD, the rest of the line state as the device had it. A file
-    // that is not a terminal fails with ENOTTY.
-    DevHandle CreateFileA(const char* name) override;
+    // Opens the file at target: O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC,
+    // then flock(LOCK_EX | LOCK_NB) and TIOCEXCL (a device held elsewhere
+    // fails with EBUSY), then raw mode with CLOCAL and CREAD, the rest of the
+    // line state as the device had it. A file that is not a terminal fails
+    // with ENOTTY.
+    DevHandle open(int port, const char* target) override;
     // The time-outs are the handle's own (all zero at open) and govern
-    // ReadFile and WriteFile as on Windows.
+    // ReadFile and WriteFile as on Windows (posix_deadline.h).
     BOOL GetCommTimeouts(DevHandle h, COMMTIMEOUTS* t) override;
     BOOL SetCommTimeouts(DevHandle h, const COMMTIMEOUTS* t) override;
     // Reads the line state back from the driver (rate through TCGETS2 on
@@ -50,30 +42,31 @@ public:
     // express fails with EINVAL and changes nothing. What the driver does
     // with a request it takes is its own (a pty keeps 8 data bits and no
     // parity whatever is asked); GetCommState shows it. A changed DTR/RTS
-    // control mode is then carried out with TIOCMBIS/TIOCMBIC (ignored on
-    // devices without modem lines, such as ptys).
+    // control mode is then carried out on the line (ignored on devices
+    // without modem lines, such as ptys); when that fails, the previous
+    // termios and lines are put back before the failure is reported.
     BOOL SetCommState(DevHandle h, const DCB* dcb) override;
     // Succeeds without effect: the driver's queues have fixed sizes.
     BOOL SetupComm(DevHandle h, DWORD inQueue, DWORD outQueue) override;
-    // SETDTR/CLRDTR/SETRTS/CLRRTS via TIOCMBIS/TIOCMBIC (RTS refused with
+    // SETDTR/CLRDTR/SETRTS/CLRRTS on the modem lines (RTS refused with
     // EINVAL under RTS handshaking), SETBREAK/CLRBREAK, SETXOFF/SETXON via
     // tcflow; RESETDEV succeeds without effect.
     BOOL EscapeCommFunction(DevHandle h, DWORD func) override;
     // TIOCINQ and TIOCOUTQ, and the line errors since the last call from the
-    // TIOCGICOUNT counters where the driver has them (asked once otherwise).
-    // A hung-up device fails (EIO).
+    // driver's counters where it keeps them (asked once otherwise). A
+    // hung-up device fails (EIO).
     BOOL ClearCommError(DevHandle h, DWORD* errors, COMSTAT* stat) override;
     // Records the mask.
     BOOL SetCommMask(DevHandle h, DWORD mask) override;
-    // Reads under the handle's time-outs as Windows documents them (see
-    // readLoop); waits sleep in poll. End of file means the tty hung up: EIO
-    // when nothing was read.
+    // Reads under the handle's time-outs; waits sleep in poll. End of file
+    // means the tty hung up: EIO when nothing was read.
     BOOL ReadFile(DevHandle h, void* buf, DWORD n, DWORD* got) override;
     // Hands every byte to the driver, continuing partial writes and waiting
-    // in poll while its queue is full; with write time-outs set, ends when
-    // they expire and reports the bytes taken (success). A hung-up tty: EIO.
+    // while its queue is full; with write time-outs set, ends when they
+    // expire and reports the bytes taken (success). A hung-up tty: EIO.
     BOOL WriteFile(DevHandle h, const void* buf, DWORD n, DWORD* written) override;
-    // tcflush of the queues named.
+    // tcflush of the queues named: TCIFLUSH for the receive side, TCOFLUSH
+    // for the transmit side.
     BOOL PurgeComm(DevHandle h, DWORD flags) override;
     // TIOCMGET: CTS, DSR, RI and DCD as MS_* bits (ptys have no modem
     // lines: ENOTTY, *status untouched).
@@ -84,8 +77,12 @@ public:
     // Gives up exclusivity and closes the file; the handle is dead after it
     // whatever the result.
     BOOL CloseHandle(DevHandle h) override;
-    // The errno of the operation that last failed on this thread.
-    DWORD GetLastError() override;
+
+protected:
+    // Raises or lowers one modem output line (TIOCM_DTR, TIOCM_RTS) with
+    // TIOCMBIS/TIOCMBIC. Returns 0 or the errno. Virtual so that a test can
+    // make the line fail as a vanishing device does.
+    virtual int setModemLine(int fd, int bit, bool on);
 
 private:
     struct Slot {
@@ -95,27 +92,23 @@ private:
         int fd = -1;
         COMMTIMEOUTS timeouts{};
         DWORD eventMask = 0;
-        bool noCounters = false;  // the driver answered TIOCGICOUNT with ENOTTY/EINVAL
+        bool noCounters = false;  // the driver keeps no line-error counters
         LineCounters seen{};      // counters at the last query
         DCB dcb{};                // the last record applied (for the fields termios lacks)
     };
 
     Slot* lookup(DevHandle h);
-    BOOL fail(int err);
-    BOOL fromLoop(BOOL ok);
-    DevHandle openLoop(int port);
+    BOOL line(Slot& s, int bit, bool on);
+    BOOL readState(Slot& s, DCB* dcb);
     BOOL readLoop(Slot& s, unsigned char* buf, DWORD n, DWORD* got);
     BOOL writeLoop(Slot& s, const unsigned char* buf, DWORD n, DWORD* written);
     BOOL blockingRest(Slot& s, const unsigned char* buf, DWORD n, DWORD count, DWORD* written);
-    BOOL setLine(Slot& s, int bit, bool on);
-    BOOL readState(Slot& s, DCB* dcb);
 
     std::mutex mu_;  // guards the slot table while a slot is taken or freed
     Slot slots_[kSlots];
     unsigned generation_ = 0;
-    SimDevice loop_;
 };
 
 }  // namespace velk
 
-#endif  // VELK_DEVICE_POSIX_DEVICE_H
+#endif  // VELK_DEVICE_POSIX_TTY_H
