@@ -23,7 +23,7 @@
 
 #include "device/backend_common.h"
 #include "device/net_url.h"
-#include "device/posix_port_map.h"
+#include "device/posix_deadline.h"
 #include "device/rfc2217_engine.h"
 #include "device/rx_queue.h"
 
@@ -54,7 +54,6 @@ struct NetDevice::Slot {
 
 namespace {
 
-thread_local int netLastError = 0;
 constexpr int kSlotBits = 5;
 constexpr std::uint8_t kLineMask = rfc2217::kLineBreak | rfc2217::kLineFraming | rfc2217::kLineParity |
                                    rfc2217::kLineOverrun;
@@ -67,8 +66,7 @@ NetDevice::Slot* slotTable() {
 std::mutex tableMutex;  // guards the taking and freeing of slots
 
 BOOL fail(int err) {
-    netLastError = err;
-    return 0;
+    return NetDevice::error(err);
 }
 
 std::int64_t nowMs() {
@@ -279,21 +277,17 @@ BOOL control(NetDevice::Slot& s, std::unique_lock<std::mutex>& lock, std::uint8_
 
 }  // namespace
 
-bool isNetAddress(const char* path) {
-    return netKindOf(path) != NetKind::None;
-}
-
 NetDevice& netDevice() {
     static NetDevice net;
     return net;
 }
 
-DWORD NetDevice::GetLastError() {
-    return static_cast<DWORD>(netLastError);
+DeviceKind& netKind() {
+    return netDevice();
 }
 
 NetDevice::Slot* NetDevice::lookup(DevHandle h) {
-    if (!owns(h)) return nullptr;
+    if (h == kNoDevice) return nullptr;
     const DevHandle index = h & ((DevHandle(1) << kSlotBits) - 1);
     if (index >= static_cast<DevHandle>(kSlots)) return nullptr;
     Slot& s = slotTable()[index];
@@ -302,18 +296,8 @@ NetDevice::Slot* NetDevice::lookup(DevHandle h) {
 
 // ---- Open and close ----------------------------------------------------------
 
-DevHandle NetDevice::CreateFileA(const char* name) {
-    const int port = comPortOfName(name);
-    char path[4096];
-    const int err = port < 0 ? ENOENT : portPath(port, path, sizeof path);
-    if (err != 0) {
-        fail(err);
-        return kNoDevice;
-    }
-    return open(path);
-}
-
-DevHandle NetDevice::open(const char* address) {
+DevHandle NetDevice::open(int port, const char* address) {
+    (void)port;
     NetUrl url;
     if (parseNetUrl(address, &url) != 0) {
         fail(EINVAL);
@@ -389,8 +373,7 @@ DevHandle NetDevice::open(const char* address) {
 
     generation_ = (generation_ + 1) & 0xFFFFFFu;
     if (generation_ == 0) generation_ = 1;
-    const DevHandle h =
-        kNetTag | (static_cast<DevHandle>(generation_) << kSlotBits) | static_cast<DevHandle>(index);
+    const DevHandle h = (static_cast<DevHandle>(generation_) << kSlotBits) | static_cast<DevHandle>(index);
     s.handle.store(h, std::memory_order_release);
     return h;
 }
@@ -411,7 +394,7 @@ BOOL NetDevice::CloseHandle(DevHandle h) {
 }
 
 bool NetDevice::diagnostics(DevHandle h, Diagnostics* d) {
-    Slot* s = lookup(h);
+    Slot* s = h == kNoDevice ? nullptr : lookup(h & (kKindHandleLimit - 1));
     if (s == nullptr || d == nullptr) return false;
     std::lock_guard<std::mutex> lock(s->mu);
     const rfc2217::EngineStats& st = s->engine.stats();
@@ -625,11 +608,9 @@ BOOL NetDevice::PurgeComm(DevHandle h, DWORD flags) {
 
 // ---- Data ------------------------------------------------------------------------
 
-// Reads under the time-outs as Windows documents them (the POSIX backend's
-// rules): MAXDWORD interval with zero totals returns at once; MAXDWORD
-// interval and multiplier wait up to the constant for the first byte; else the
-// totals bound the whole read, a nonzero interval the gap between bytes, and
-// all zero waits for all n bytes.
+// Reads under the handle's time-outs, by the rules the tty keeps
+// (posix_deadline.h), serving the receive queue and topping it up from the
+// socket.
 BOOL NetDevice::ReadFile(DevHandle h, void* buf, DWORD n, DWORD* got) {
     if (got != nullptr) *got = 0;
     Slot* s = lookup(h);
@@ -639,24 +620,16 @@ BOOL NetDevice::ReadFile(DevHandle h, void* buf, DWORD n, DWORD* got) {
     std::unique_lock<std::mutex> lock(s->mu);
     unsigned char* out = static_cast<unsigned char*>(buf);
     const COMMTIMEOUTS t = s->timeouts;
-    const bool anyByte = t.ReadIntervalTimeout == MAXDWORD;
-    const bool totalSet = t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0;
-    std::int64_t totalMs = 0;
-    if (anyByte && t.ReadTotalTimeoutMultiplier == MAXDWORD) {
-        totalMs = t.ReadTotalTimeoutConstant;
-    } else if (totalSet) {
-        totalMs = static_cast<std::int64_t>(t.ReadTotalTimeoutMultiplier) * n +
-                  static_cast<std::int64_t>(t.ReadTotalTimeoutConstant);
-    }
-    const std::int64_t start = totalSet ? nowMs() : 0;
-    std::int64_t lastByte = 0;
+    const bool anyByte = readReturnsOnAnyByte(t);
+    const std::int64_t start = nowMs();
+    std::int64_t lastByte = start;
     DWORD count = 0;
     for (;;) {
         if (s->rx.size() < n - count) pump(*s);
         const DWORD took = s->rx.pop(out + count, n - count);
         if (took > 0) {
             count += took;
-            if (t.ReadIntervalTimeout != 0) lastByte = nowMs();
+            lastByte = nowMs();
         }
         if (count == n || (anyByte && count > 0)) break;
         if (s->lostErr != 0) {
@@ -664,17 +637,9 @@ BOOL NetDevice::ReadFile(DevHandle h, void* buf, DWORD n, DWORD* got) {
             return fail(s->lostErr);
         }
         if (took > 0) continue;
-        if (anyByte && !totalSet) break;
-        std::int64_t wait = -1;
-        if (totalSet) {
-            wait = start + totalMs - nowMs();
-            if (wait <= 0) break;
-        }
-        if (t.ReadIntervalTimeout != 0 && !anyByte && count > 0) {
-            const std::int64_t gap = lastByte + t.ReadIntervalTimeout - nowMs();
-            if (gap <= 0) break;
-            if (wait < 0 || gap < wait) wait = gap;
-        }
+        const std::int64_t now = nowMs();
+        const std::int64_t wait = readWaitMs(t, n, count, now - start, now - lastByte);
+        if (wait == 0) break;
         waitSocket(lock, s->fd, s->engine.outputSize() > 0 ? POLLIN | POLLOUT : POLLIN, wait);
     }
     *got = count;
@@ -694,11 +659,9 @@ BOOL NetDevice::WriteFile(DevHandle h, const void* buf, DWORD n, DWORD* written)
     std::unique_lock<std::mutex> lock(s->mu);
     const unsigned aborts = s->txAborts.load(std::memory_order_acquire);
     const unsigned char* in = static_cast<const unsigned char*>(buf);
-    const COMMTIMEOUTS& t = s->timeouts;
-    const bool limited = t.WriteTotalTimeoutMultiplier != 0 || t.WriteTotalTimeoutConstant != 0;
-    const std::int64_t deadline = limited ? nowMs() + static_cast<std::int64_t>(t.WriteTotalTimeoutMultiplier) * n +
-                                                static_cast<std::int64_t>(t.WriteTotalTimeoutConstant)
-                                          : 0;
+    const std::int64_t total = writeTotalMs(s->timeouts, n);
+    const bool limited = total != kNoLimit;
+    const std::int64_t deadline = limited ? nowMs() + total : 0;
     DWORD count = 0;
     for (;;) {
         pump(*s);

@@ -10,36 +10,28 @@
 #ifndef VELK_DEVICE_NET_DEVICE_H
 #define VELK_DEVICE_NET_DEVICE_H
 
-#include "device/device_api.h"
+#include "device/posix_kind.h"
 
 namespace velk {
 
 class NetDevice;
 
-// The network device of this process (constructed on first use).
+// The network kind of this process (constructed on first use); the routing
+// reaches it as netKind().
 NetDevice& netDevice();
+DeviceKind& netKind();
 
-// Whether a device name or mapped path names a network port.
-bool isNetAddress(const char* path);
-
-class NetDevice final : public DeviceApi {
+class NetDevice final : public DeviceKind {
 public:
     static constexpr int kSlots = 16;
-    // Set in every handle this device gives out.
-    static constexpr DevHandle kNetTag = DevHandle(1) << (sizeof(DevHandle) * 8 - 3);
 
     NetDevice() = default;
-
-    static bool owns(DevHandle h) { return h != kNoDevice && (h & kNetTag) != 0; }
 
     // Connects to the address (see net_url.h); kNoDevice with the errno on
     // failure: EINVAL for a malformed address, the connection's error
     // (ECONNREFUSED, ETIMEDOUT, EHOSTUNREACH ...) otherwise, EPROTONOSUPPORT
     // when an rfc2217 server refuses the Com Port Control option.
-    DevHandle open(const char* address);
-    // Opens what port "COM1".."COM9" is mapped to, which must be a network
-    // address.
-    DevHandle CreateFileA(const char* name) override;
+    DevHandle open(int port, const char* address) override;
 
     BOOL GetCommTimeouts(DevHandle h, COMMTIMEOUTS* t) override;
     BOOL SetCommTimeouts(DevHandle h, const COMMTIMEOUTS* t) override;
@@ -62,7 +54,6 @@ public:
     BOOL SetCommBreak(DevHandle h) override;
     BOOL ClearCommBreak(DevHandle h) override;
     BOOL CloseHandle(DevHandle h) override;
-    DWORD GetLastError() override;
 
     // What a connection has seen of its server, for tests and diagnosis.
     struct Diagnostics {
@@ -72,9 +63,12 @@ public:
         unsigned discarded;   // subnegotiations dropped
         char signature[65];   // the server's signature, when it sent one
     };
+    // h: this kind's handle or the routed one.
     bool diagnostics(DevHandle h, Diagnostics* d);
 
     struct Slot;
+    // Records err as this thread's last error; returns 0.
+    static BOOL error(int err) { return fail(err); }
 
 private:
     Slot* lookup(DevHandle h);

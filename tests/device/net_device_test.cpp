@@ -29,11 +29,9 @@ long msSince(Clock::time_point t) {
 }
 
 struct NetPort : ::testing::Test {
-    void SetUp() override { setDevice(&netDevice()); }
     void TearDown() override {
         resetLibraryState();
         velk_map_port(0, nullptr);
-        setDevice(nullptr);
     }
     // Maps port 0 to the address and opens it.
     int reset(const std::string& address) {

@@ -70,7 +70,6 @@ struct FarEnd : ::testing::Test {
         velk_map_port(0, nullptr);
         kill();
         if (far >= 0) ::close(far);
-        setDevice(nullptr);
     }
     void kill() {
         if (server > 0) {
@@ -128,7 +127,6 @@ struct Ser2net : FarEnd {
         const std::string ser2net = findProgram("ser2net");
         if (ser2net.empty()) GTEST_SKIP() << "ser2net is not installed (Debian package ser2net)";
         if (findProgram("socat").empty()) GTEST_SKIP() << "socat is not installed (Debian package socat)";
-        setDevice(&netDevice());
         pair = std::make_unique<SocatPair>();
         ASSERT_TRUE(pair->ok());
         openFar(pair->b);
@@ -283,7 +281,6 @@ struct SocatTcp : FarEnd {
     void SetUp() override {
         const std::string socat = findProgram("socat");
         if (socat.empty()) GTEST_SKIP() << "socat is not installed (Debian package socat)";
-        setDevice(&netDevice());
         char tmpl[] = "/tmp/velk-tcp-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
