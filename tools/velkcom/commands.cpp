@@ -32,15 +32,16 @@ const char* kSelftestUsage =
     "  --help         this text\n";
 
 const char* kProbeUsage =
-    "usage: velkcom probe [--port N [--device PATH]]\n"
+    "usage: velkcom probe [--device PATH [--port N]]\n"
     "\n"
     "Tries to open COM1 to COM9 in turn and says for each whether it opens and,\n"
     "if not, why (the error code from SioWinError and its meaning). Exit status\n"
     "0 once every port has been tried.\n"
     "\n"
-    "  --port N       try only this port, 0 for COM1 to 8 for COM9\n"
-    "  --device PATH  (POSIX only, with --port) the device to try as the port,\n"
-    "                 e.g. /dev/ttyUSB0, rfc2217://HOST:PORT or socket://HOST:PORT\n"
+    "  --device PATH  (POSIX only) try only this device, as COM1 or the --port\n"
+    "                 given, e.g. /dev/ttyUSB0, rfc2217://HOST:PORT or\n"
+    "                 socket://HOST:PORT\n"
+    "  --port N       with --device: the port, 0 for COM1 to 8 for COM9\n"
     "  --help         this text\n";
 
 }  // namespace
@@ -132,13 +133,13 @@ int cmdProbe(const std::vector<std::string>& args) {
         if (!parseInt(opts.value("port"), 0, SIO_PORT_COUNT - 1, v)) {
             return usageError("probe", "--port must be 0 to 8, not '" + opts.value("port") + "'", kProbeUsage);
         }
-        first = last = static_cast<int>(v);
     }
     std::string mapped;
+    if (opts.has("port") && !opts.has("device")) return usageError("probe", "--port needs --device", kProbeUsage);
     if (opts.has("device")) {
         mapped = opts.value("device");
-        if (!opts.has("port")) return usageError("probe", "--device needs --port", kProbeUsage);
         if (mapped.empty()) return usageError("probe", "--device needs a path", kProbeUsage);
+        first = last = static_cast<int>(v);  // --port, or COM1
         int rc = mapPort(first, mapped);
         if (rc != 0) {
             reportFailure(std::cerr, comName(first) + " (" + mapped + ")", "velk_map_port", describeResult(rc));
