@@ -59,6 +59,9 @@ constexpr std::uint8_t kLineMask = rfc2217::kLineBreak | rfc2217::kLineFraming |
                                    rfc2217::kLineOverrun;
 constexpr std::uint8_t kModemMask = rfc2217::kModemDcd | rfc2217::kModemRi | rfc2217::kModemDsr | rfc2217::kModemCts;
 
+// How long a request may wait for room to be queued when the socket is full.
+constexpr std::int64_t kSendWaitMs = 5000;
+
 NetDevice::Slot* slotTable() {
     static NetDevice::Slot table[NetDevice::kSlots];
     return table;
@@ -278,7 +281,7 @@ BOOL awaitAnswers(NetDevice::Slot& s, std::unique_lock<std::mutex>& lock, const 
 // One SET-CONTROL request, answered or not.
 BOOL control(NetDevice::Slot& s, std::unique_lock<std::mutex>& lock, std::uint8_t value) {
     if (s.kind != NetKind::Rfc2217) return 1;
-    if (!flushAll(s, lock, s.ackTimeoutMs) && s.lostErr == 0) return fail(ETIMEDOUT);
+    if (!flushAll(s, lock, kSendWaitMs) && s.lostErr == 0) return fail(ETIMEDOUT);
     if (s.lostErr != 0) return fail(s.lostErr);
     s.engine.requestByte(rfc2217::kSetControl, value);
     const AckKey k = Engine::keyOf(rfc2217::kSetControl, &value, 1);
@@ -368,7 +371,7 @@ DevHandle NetDevice::open(int port, const char* address) {
         if (openErr == 0) {
             s.engine.requestByte(rfc2217::kSetLineStateMask, kLineMask);
             s.engine.requestByte(rfc2217::kSetModemStateMask, kModemMask);
-            if (!flushAll(s, lock, url.ackTimeoutMs > 0 ? url.ackTimeoutMs : 1000)) {
+            if (!flushAll(s, lock, kSendWaitMs)) {
                 openErr = s.lostErr != 0 ? s.lostErr : ETIMEDOUT;
             }
         }
@@ -469,7 +472,7 @@ BOOL NetDevice::SetCommState(DevHandle h, const DCB* dcb) {
     const std::uint8_t inFlow = d.fRtsControl == RTS_CONTROL_HANDSHAKE
                                     ? rfc2217::kInFlowHardware
                                     : (d.fInX ? rfc2217::kInFlowXonXoff : rfc2217::kInFlowNone);
-    if (!flushAll(*s, lock, s->ackTimeoutMs) && s->lostErr == 0) return fail(ETIMEDOUT);
+    if (!flushAll(*s, lock, kSendWaitMs) && s->lostErr == 0) return fail(ETIMEDOUT);
     Engine& e = s->engine;
     AckKey keys[8];
     int n = 0;
@@ -607,7 +610,7 @@ BOOL NetDevice::PurgeComm(DevHandle h, DWORD flags) {
         if (rx) s->rx.clear();
         return 1;
     }
-    if (!flushAll(*s, lock, s->ackTimeoutMs) && s->lostErr == 0) return fail(ETIMEDOUT);
+    if (!flushAll(*s, lock, kSendWaitMs) && s->lostErr == 0) return fail(ETIMEDOUT);
     s->engine.requestByte(rfc2217::kPurgeData, tx && rx ? 3 : (rx ? 1 : 2));
     const AckKey k = AckKey::Purge;
     const BOOL ok = awaitAnswers(*s, lock, &k, 1);

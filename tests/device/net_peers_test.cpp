@@ -324,5 +324,31 @@ TEST_F(SocatTcp, KilledListenerGivesTheBytesThenFails) {
     killedPeerGivesTheBytesThenFails();
 }
 
+// An IPv6 address in brackets, to a socat listener on ::1 that echoes.
+TEST_F(FarEnd, SocketUrlOverIpv6Loopback) {
+    const std::string socat = findProgram("socat");
+    if (socat.empty()) GTEST_SKIP() << "socat is not installed (Debian package socat)";
+    const int probe = ::socket(AF_INET6, SOCK_STREAM, 0);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_loopback;
+    const bool v6 = probe >= 0 && ::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    if (probe >= 0) ::close(probe);
+    if (!v6) GTEST_SKIP() << "no IPv6 loopback on this machine";
+    port = freePort();
+    ASSERT_EQ(launch({socat, "TCP6-LISTEN:" + std::to_string(port) + ",bind=[::1],reuseaddr", "EXEC:cat"},
+                     "/dev/null", "socket://[::1]:" + std::to_string(port)),
+              0);
+    EXPECT_EQ(SioPuts(0, "six", 3), 3);
+    std::string got;
+    char buf[8];
+    EXPECT_TRUE(waitUntil([&] {
+        const int r = SioGets(0, buf, sizeof buf);
+        if (r > 0) got.append(buf, static_cast<std::size_t>(r));
+        return got.size() >= 3;
+    }));
+    EXPECT_EQ(got, "six");
+}
+
 }  // namespace
 }  // namespace velk
