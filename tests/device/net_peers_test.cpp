@@ -22,41 +22,13 @@
 #include "device/net_device.h"
 #include "port/port_table.h"
 #include "support/library_state.h"
+#include "support/peer_process.h"
 #include "support/pty_support.h"
 #include "support/tty_probe.h"
 #include "velk32_posix.h"
 
 namespace velk {
 namespace {
-
-std::string findProgram(const char* name) {
-    const std::string path = std::string(std::getenv("PATH") ? std::getenv("PATH") : "") + ":/usr/sbin:/sbin";
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        std::size_t end = path.find(':', start);
-        if (end == std::string::npos) end = path.size();
-        const std::string candidate = path.substr(start, end - start) + "/" + name;
-        if (end > start && access(candidate.c_str(), X_OK) == 0) return candidate;
-        start = end + 1;
-    }
-    return "";
-}
-
-// A TCP port on 127.0.0.1 free a moment ago.
-int freePort() {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-        ::close(s);
-        return -1;
-    }
-    ::close(s);
-    return ntohs(a.sin_port);
-}
 
 // A peer process serving port 0's address, and the pty at the far end of
 // its line, which the test reads and writes as the device.
@@ -71,13 +43,7 @@ struct FarEnd : ::testing::Test {
         kill();
         if (far >= 0) ::close(far);
     }
-    void kill() {
-        if (server > 0) {
-            ::kill(server, SIGKILL);
-            waitpid(server, nullptr, 0);
-            server = -1;
-        }
-    }
+    void kill() { stopPeer(server); }
     // Opens the far end raw.
     void openFar(const std::string& path) {
         far = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -90,19 +56,7 @@ struct FarEnd : ::testing::Test {
     // Runs argv in a child with its output to logPath; then maps port 0 to
     // the address and opens it, retrying until the peer serves (5 s).
     int launch(const std::vector<std::string>& argv, const std::string& logPath, const std::string& url) {
-        const pid_t pid = fork();
-        if (pid == 0) {
-            const int fd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            if (fd >= 0) {
-                dup2(fd, 1);
-                dup2(fd, 2);
-            }
-            std::vector<char*> args;
-            for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-            args.push_back(nullptr);
-            execv(args[0], args.data());
-            _exit(127);
-        }
+        const pid_t pid = spawnPeerLogged(argv, logPath);
         if (pid < 0) return SIO_WIN_ERROR;
         server = pid;
         velk_map_port(0, url.c_str());
@@ -132,7 +86,7 @@ struct Ser2net : FarEnd {
         openFar(pair->b);
         // The port was free a moment ago; another program may take it first.
         for (int attempt = 0; attempt < 3 && server < 0; ++attempt) {
-            port = freePort();
+            port = freeTcpPort();
             std::ofstream(config()) << "connection: &con0\n"
                                     << "  accepter: telnet(rfc2217),tcp,127.0.0.1," << port << "\n"
                                     << "  connector: serialdev," << pair->a << ",9600n81,local\n";
@@ -286,7 +240,7 @@ struct SocatTcp : FarEnd {
         dir = tmpl;
         pty = dir + "/pty";
         for (int attempt = 0; attempt < 3 && server < 0; ++attempt) {
-            port = freePort();
+            port = freeTcpPort();
             launch({socat, "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr",
                     "pty,rawer,link=" + pty},
                    dir + "/socat.log", "socket://127.0.0.1:" + std::to_string(port));
@@ -335,7 +289,7 @@ TEST_F(FarEnd, SocketUrlOverIpv6Loopback) {
     const bool v6 = probe >= 0 && ::bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     if (probe >= 0) ::close(probe);
     if (!v6) GTEST_SKIP() << "no IPv6 loopback on this machine";
-    port = freePort();
+    port = freeTcpPort();
     ASSERT_EQ(launch({socat, "TCP6-LISTEN:" + std::to_string(port) + ",bind=[::1],reuseaddr", "EXEC:cat"},
                      "/dev/null", "socket://[::1]:" + std::to_string(port)),
               0);

@@ -5,14 +5,8 @@
 // ser2net skip with the reason when it is missing.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -21,52 +15,13 @@
 #include <thread>
 #include <vector>
 
+#include "support/peer_process.h"
+
 namespace {
 
+using namespace velk;
+
 using Clock = std::chrono::steady_clock;
-
-std::string findProgram(const std::string& name) {
-    for (const char* dir : {"/usr/bin", "/bin", "/usr/sbin", "/sbin", "/usr/local/bin"}) {
-        const std::string p = std::string(dir) + "/" + name;
-        if (access(p.c_str(), X_OK) == 0) return p;
-    }
-    return "";
-}
-
-int freePort() {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    const bool ok = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-                    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0;
-    close(s);
-    return ok ? ntohs(a.sin_port) : -1;
-}
-
-pid_t spawn(const std::vector<std::string>& args, int in = -1, int out = -1) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-        dup2(in >= 0 ? in : null, 0);
-        dup2(out >= 0 ? out : null, 1);
-        dup2(out >= 0 ? out : null, 2);
-        std::vector<char*> argv;
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-void stop(pid_t pid) {
-    if (pid > 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-}
 
 // Runs velkcom with `input` on its standard input; returns its output, and
 // its exit status in *status (-1 when it had to be killed after 60 s).
@@ -76,7 +31,7 @@ std::string velkcom(const std::vector<std::string>& args, const std::string& inp
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return "";
     std::vector<std::string> argv = {VELKCOM_EXE};
     argv.insert(argv.end(), args.begin(), args.end());
-    const pid_t pid = spawn(argv, in[0], out[1]);
+    pid_t pid = spawnPeer(argv, in[0], out[1]);
     close(in[0]);
     close(out[1]);
     if (!input.empty() && write(in[1], input.data(), input.size()) < 0) *status = -2;
@@ -92,7 +47,7 @@ std::string velkcom(const std::vector<std::string>& args, const std::string& inp
             got.append(buf, static_cast<std::size_t>(r));
         }
         if (Clock::now() > end) {
-            stop(pid);
+            stopPeer(pid);
             close(out[0]);
             *status = -1;
             return got;
@@ -124,11 +79,11 @@ bool listening(int port) {
 // A socat TCP listener on 127.0.0.1 that echoes what each connection sends.
 struct EchoListener {
     pid_t pid = -1;
-    int port = freePort();
+    int port = freeTcpPort();
     explicit EchoListener(const std::string& socat) {
-        pid = spawn({socat, "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr,fork", "EXEC:cat"});
+        pid = spawnPeer({socat, "TCP-LISTEN:" + std::to_string(port) + ",bind=127.0.0.1,reuseaddr,fork", "EXEC:cat"});
     }
-    ~EchoListener() { stop(pid); }
+    ~EchoListener() { stopPeer(pid); }
     std::string url() const { return "socket://127.0.0.1:" + std::to_string(port); }
 };
 
@@ -149,7 +104,7 @@ TEST(VelkcomNet, SelftestTermAndProbeOnSocketUrls) {
     out = velkcom({"probe", "--port", "2", "--device", echo.url()}, "", &status);
     EXPECT_EQ(status, 0);
     EXPECT_NE(out.find("COM3 (" + echo.url() + ") opens"), std::string::npos) << out;
-    const std::string closed = "rfc2217://127.0.0.1:" + std::to_string(freePort());
+    const std::string closed = "rfc2217://127.0.0.1:" + std::to_string(freeTcpPort());
     out = velkcom({"probe", "--port", "0", "--device", closed}, "", &status);
     EXPECT_NE(out.find("does not open: SioReset gave SIO_WIN_ERROR, error " + std::to_string(ECONNREFUSED)),
               std::string::npos)
@@ -166,22 +121,22 @@ TEST(VelkcomNet, SelftestOnRfc2217UrlThroughSer2net) {
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     const std::string dir = tmpl;
     // A pty whose far end echoes, served by ser2net.
-    const pid_t cat = spawn({socat, "pty,rawer,link=" + dir + "/tty", "EXEC:cat"});
+    pid_t cat = spawnPeer({socat, "pty,rawer,link=" + dir + "/tty", "EXEC:cat"});
     const auto end = Clock::now() + std::chrono::seconds(5);
     struct stat st;
     while (stat((dir + "/tty").c_str(), &st) != 0 && Clock::now() < end) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    const int port = freePort();
+    const int port = freeTcpPort();
     std::ofstream(dir + "/ser2net.yaml") << "connection: &echo\n  accepter: telnet(rfc2217),tcp,127.0.0.1," << port
                                          << "\n  connector: serialdev," << dir << "/tty,9600n81,local\n";
-    const pid_t server = spawn({ser2net, "-n", "-d", "-c", dir + "/ser2net.yaml"});
+    pid_t server = spawnPeer({ser2net, "-n", "-d", "-c", dir + "/ser2net.yaml"});
     EXPECT_TRUE(listening(port));
     int status = 0;
     const std::string url = "rfc2217://127.0.0.1:" + std::to_string(port);
     const std::string out = velkcom({"selftest", "--port", "0", "--device", url}, "", &status);
-    stop(server);
-    stop(cat);
+    stopPeer(server);
+    stopPeer(cat);
     for (const char* f : {"/ser2net.yaml", "/tty"}) unlink((dir + f).c_str());
     rmdir(dir.c_str());
     EXPECT_NE(out.find("echo at 115200 baud         PASS"), std::string::npos) << out;
