@@ -150,14 +150,14 @@ TEST_F(NetPort, NotificationsFeedModemLinesAndLineErrors) {
 TEST_F(NetPort, ServerSuspendHoldsWritesUntilResumeOrPurge) {
     FakeRfc2217Server server;
     ASSERT_EQ(reset(server.url()), 0);
+    // The device shows the server's hold as an XOFF hold.
+    const auto held = [] {
+        COMSTAT st{};
+        DWORD errors = 0;
+        return device().ClearCommError(PortTable[0].handle, &errors, &st) && st.fXoffHold != 0;
+    };
     ASSERT_TRUE(server.send(FakeRfc2217Server::subneg(108, {})));
-    EXPECT_TRUE(FakeRfc2217Server::waitFor([] { return SioTxQue(0) >= 0 && PortTable[0].handle != kNoDevice &&
-                                                     [] {
-                                                         COMSTAT st{};
-                                                         DWORD e = 0;
-                                                         device().ClearCommError(PortTable[0].handle, &e, &st);
-                                                         return st.fXoffHold != 0;
-                                                     }(); }));
+    EXPECT_TRUE(FakeRfc2217Server::waitFor(held));
     auto writer = std::async(std::launch::async, [] { return SioPuts(0, "held", 4); });
     EXPECT_EQ(writer.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
     EXPECT_TRUE(server.data().empty());
@@ -168,12 +168,12 @@ TEST_F(NetPort, ServerSuspendHoldsWritesUntilResumeOrPurge) {
 
     // Suspended again: a transmit purge from another thread ends the write.
     ASSERT_TRUE(server.send(FakeRfc2217Server::subneg(108, {})));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    auto held = std::async(std::launch::async, [] { return SioPuts(0, "lost", 4); });
-    EXPECT_EQ(held.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
-    device().PurgeComm(PortTable[0].handle, PURGE_TXABORT | PURGE_TXCLEAR);
-    ASSERT_EQ(held.wait_for(std::chrono::seconds(5)), std::future_status::ready);
-    EXPECT_EQ(held.get(), SIO_WIN_ERROR);
+    EXPECT_TRUE(FakeRfc2217Server::waitFor(held));
+    auto purged = std::async(std::launch::async, [] { return SioPuts(0, "lost", 4); });
+    EXPECT_EQ(purged.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+    EXPECT_EQ(SioTxClear(0), 0);
+    ASSERT_EQ(purged.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_EQ(purged.get(), SIO_WIN_ERROR);
     EXPECT_EQ(SioWinError(), static_cast<int>(kErrOperationAborted));
 }
 
