@@ -35,7 +35,8 @@ using rfc2217::Engine;
 
 struct NetDevice::Slot {
     std::atomic<DevHandle> handle{kNoDevice};
-    std::mutex mu;  // serialises the operations on this connection
+    bool taken = false;  // opening or open; under tableMutex
+    std::mutex mu;       // serialises the operations on this connection
     int fd = -1;
     NetKind kind = NetKind::None;
     unsigned ackTimeoutMs = 0;
@@ -66,7 +67,7 @@ NetDevice::Slot* slotTable() {
     static NetDevice::Slot table[NetDevice::kSlots];
     return table;
 }
-std::mutex tableMutex;  // guards the taking and freeing of slots
+std::mutex tableMutex;  // guards the taking and freeing of slots (not held while connecting)
 
 BOOL fail(int err) {
     return NetDevice::error(err);
@@ -331,14 +332,14 @@ DevHandle NetDevice::open(int port, const char* address) {
         fail(EINVAL);
         return kNoDevice;
     }
-    std::lock_guard<std::mutex> tableLock(tableMutex);
     Slot* table = slotTable();
     int index = -1;
-    for (int i = 0; i < kSlots; ++i) {
-        if (table[i].handle.load(std::memory_order_relaxed) == kNoDevice) {
-            index = i;
-            break;
+    {
+        std::lock_guard<std::mutex> tableLock(tableMutex);
+        for (int i = 0; i < kSlots && index < 0; ++i) {
+            if (!table[i].taken) index = i;
         }
+        if (index >= 0) table[index].taken = true;
     }
     if (index < 0) {
         fail(EMFILE);
@@ -346,17 +347,18 @@ DevHandle NetDevice::open(int port, const char* address) {
     }
     Slot& s = table[index];
     std::unique_lock<std::mutex> lock(s.mu);
-    if (!s.rx.reset(0)) {
-        fail(ENOMEM);
+    // A failed open gives the slot back.
+    const auto giveUp = [&](int code) {
+        s.rx.release();
+        std::lock_guard<std::mutex> tableLock(tableMutex);
+        s.taken = false;
+        fail(code);
         return kNoDevice;
-    }
+    };
+    if (!s.rx.reset(0)) return giveUp(ENOMEM);
     int err = 0;
     const int fd = connectTo(url, &err);
-    if (fd < 0) {
-        s.rx.release();
-        fail(err);
-        return kNoDevice;
-    }
+    if (fd < 0) return giveUp(err);
     s.fd = fd;
     s.kind = url.kind;
     s.ackTimeoutMs = url.ackTimeoutMs;
@@ -393,15 +395,15 @@ DevHandle NetDevice::open(int port, const char* address) {
         if (openErr != 0) {
             ::close(fd);
             s.fd = -1;
-            s.rx.release();
-            fail(openErr);
-            return kNoDevice;
+            return giveUp(openErr);
         }
     }
 
-    generation_ = (generation_ + 1) & 0xFFFFFFu;
-    if (generation_ == 0) generation_ = 1;
-    const DevHandle h = (static_cast<DevHandle>(generation_) << kSlotBits) | static_cast<DevHandle>(index);
+    // A fresh generation in the handle: a stale handle never reaches the
+    // slot's next connection.
+    unsigned generation = (generation_.fetch_add(1, std::memory_order_relaxed) + 1) & 0xFFFFFFu;
+    if (generation == 0) generation = 1;
+    const DevHandle h = (static_cast<DevHandle>(generation) << kSlotBits) | static_cast<DevHandle>(index);
     s.handle.store(h, std::memory_order_release);
     return h;
 }
@@ -409,7 +411,6 @@ DevHandle NetDevice::open(int port, const char* address) {
 BOOL NetDevice::CloseHandle(DevHandle h) {
     Slot* s = lookup(h);
     if (s == nullptr) return fail(EBADF);
-    std::lock_guard<std::mutex> tableLock(tableMutex);
     std::lock_guard<std::mutex> lock(s->mu);
     s->handle.store(kNoDevice, std::memory_order_release);
     // Whatever is still queued for the server goes if the socket takes it now.
@@ -418,6 +419,8 @@ BOOL NetDevice::CloseHandle(DevHandle h) {
     s->fd = -1;
     s->rx.release();
     s->engine.reset();
+    std::lock_guard<std::mutex> tableLock(tableMutex);
+    s->taken = false;
     return 1;
 }
 

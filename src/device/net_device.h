@@ -10,6 +10,8 @@
 #ifndef VELK_DEVICE_NET_DEVICE_H
 #define VELK_DEVICE_NET_DEVICE_H
 
+#include <atomic>
+
 #include "device/posix_kind.h"
 
 namespace velk {
@@ -72,7 +74,7 @@ public:
 
 private:
     Slot* lookup(DevHandle h);
-    unsigned generation_ = 0;
+    std::atomic<unsigned> generation_{0};
 };
 
 }  // namespace velk
