@@ -123,7 +123,7 @@ std::pair<std::string, std::string> FarEnd::exchange(const std::string& out, con
     auto toFar = std::async(std::launch::async, [&] {
         std::string got;
         char buf[4096];
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (got.size() < out.size() && std::chrono::steady_clock::now() < end) {
             const ssize_t r = ::read(far, buf, sizeof buf);
             if (r > 0) {
@@ -138,7 +138,7 @@ std::pair<std::string, std::string> FarEnd::exchange(const std::string& out, con
     EXPECT_EQ(SioPuts(0, out.data(), static_cast<int>(out.size())), static_cast<int>(out.size()));
     auto fromFar = std::async(std::launch::async, [&] {
         std::size_t done = 0;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (done < in.size() && std::chrono::steady_clock::now() < end) {
             const ssize_t r = ::write(far, in.data() + done, in.size() - done);
             if (r > 0) {
@@ -151,7 +151,7 @@ std::pair<std::string, std::string> FarEnd::exchange(const std::string& out, con
     });
     std::string got;
     char buf[4096];
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (got.size() < in.size() && std::chrono::steady_clock::now() < end) {
         const int r = SioGets(0, buf, sizeof buf);
         if (r < 0) break;
