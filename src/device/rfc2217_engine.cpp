@@ -13,11 +13,12 @@ namespace {
 constexpr std::uint8_t kErrorBits = kLineBreak | kLineFraming | kLineParity | kLineOverrun;
 
 // Whether another value than the one asked means the server refused the
-// request. Break, DTR and RTS answers are not trusted: servers answer them
-// with the request's group or a fixed value (ser2net 4.3 answers every break
-// request with 5).
+// request. Break, DTR, RTS and inbound flow-control answers are not trusted:
+// servers answer them with the request's group or a fixed value (ser2net 4.3
+// answers every break request with 5, and inbound flow requests with 14 or
+// 16 whatever was asked).
 bool refusable(AckKey k) {
-    return k != AckKey::Break && k != AckKey::Dtr && k != AckKey::Rts;
+    return k != AckKey::Break && k != AckKey::Dtr && k != AckKey::Rts && k != AckKey::InFlow;
 }
 
 }  // namespace

@@ -90,7 +90,7 @@ enum class AckKey : std::uint8_t { BaudRate, DataSize, Parity, StopSize, OutFlow
 enum class AckState : std::uint8_t {
     Idle,       // nothing asked since the last answer was taken
     Pending,    // asked, no answer yet
-    Matched,    // answered with the value asked (or, for break/DTR/RTS, answered at all)
+    Matched,    // answered with the value asked (or, for break/DTR/RTS/inbound flow, answered at all)
     Refused,    // answered with another value: the server did not take it
     Malformed,  // answered with a value of the wrong length
 };
@@ -99,7 +99,7 @@ enum class AckState : std::uint8_t {
 struct EngineStats {
     std::uint32_t malformed = 0;         // answers or notifications of the wrong shape
     std::uint32_t stray = 0;             // answers to nothing pending, unknown commands
-    std::uint32_t mismatched = 0;        // break/DTR/RTS answered with another value
+    std::uint32_t mismatched = 0;        // break/DTR/RTS/inbound flow answered with another value
     std::uint32_t discardedSubneg = 0;   // over-long, unterminated or not ours
     std::uint32_t droppedReplies = 0;    // negotiation replies with no room to send
 };

@@ -202,6 +202,16 @@ TEST_F(Ser2net, LineSettingsReachThePtyAndPurgesAreAnswered) {
     EXPECT_NE(served().cflag & CSTOPB, 0u);
     EXPECT_EQ(SioParms(0, SIO_NO_PARITY, SIO_ONE_STOP_BIT, SIO_WORD_LENGTH8), 0);
     EXPECT_EQ(served().cflag & CSTOPB, 0u);
+    // Hardware flow control reaches the pty, though ser2net answers the
+    // inbound half with "none".
+    EXPECT_EQ(SioFlow(0, SIO_FLOW_HARDWARE), 0);
+    EXPECT_NE(served().cflag & CRTSCTS, 0u);
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    EXPECT_TRUE(device().GetCommState(PortTable[0].handle, &dcb));
+    EXPECT_EQ(dcb.fOutxCtsFlow, 1u);
+    EXPECT_EQ(SioFlow(0, SIO_FLOW_NONE), 0);
+    EXPECT_EQ(served().cflag & CRTSCTS, 0u);
     // ser2net leaves DTR/RTS unanswered on a pty: still success.
     EXPECT_EQ(SioDTR(0, SIO_LINE_SET), 1);
     EXPECT_EQ(SioBrkSig(0, SIO_BREAK_ASSERT), 1);

@@ -95,27 +95,30 @@ TEST_F(EngineTest, AnswersAreMatchedRefusedOrMalformedByKey) {
     ASSERT_TRUE(e.requestBaudRate(250000));
     ASSERT_TRUE(e.requestByte(kSetParity, 4));
     ASSERT_TRUE(e.requestByte(kSetControl, kOutFlowHardware));
+    ASSERT_TRUE(e.requestByte(kSetControl, kInFlowHardware));
     ASSERT_TRUE(e.requestByte(kSetControl, kBreakOff));
     ASSERT_TRUE(e.requestByte(kSetControl, kDtrOn));
     ASSERT_TRUE(e.requestByte(kSetStopSize, 2));
     ASSERT_TRUE(e.requestByte(kSetDataSize, 7));
     ASSERT_TRUE(e.requestByte(kSetLineStateMask, 0x1E));
     EXPECT_EQ(e.ack(AckKey::BaudRate), AckState::Pending);
-    EXPECT_EQ(e.ack(AckKey::InFlow), AckState::Idle);
+    EXPECT_EQ(e.ack(AckKey::Purge), AckState::Idle);
     feed(sb(101, {0, 3, 0xD0, 0x90}));  // 250000
     feed(sb(103, {3}));                 // even instead of mark: refused
     feed(sb(105, {1}));                 // no flow instead of hardware: refused
     feed(sb(105, {5}));                 // ser2net's answer to any break request: taken
+    feed(sb(105, {14}));                // ser2net's usual answer to inbound flow: taken
     feed(sb(104, {2, 2}));              // wrong length
     feed(sb(110, {0}));                 // a mask answer: nothing waits
     EXPECT_EQ(e.ack(AckKey::BaudRate), AckState::Matched);
     EXPECT_EQ(e.ack(AckKey::Parity), AckState::Refused);
     EXPECT_EQ(e.ack(AckKey::OutFlow), AckState::Refused);
     EXPECT_EQ(e.ack(AckKey::Break), AckState::Matched);
+    EXPECT_EQ(e.ack(AckKey::InFlow), AckState::Matched);
     EXPECT_EQ(e.ack(AckKey::StopSize), AckState::Malformed);
     EXPECT_EQ(e.ack(AckKey::Dtr), AckState::Pending);  // ser2net on a pty never answers
     EXPECT_EQ(e.ack(AckKey::DataSize), AckState::Pending);
-    EXPECT_EQ(e.stats().mismatched, 1u);
+    EXPECT_EQ(e.stats().mismatched, 2u);
     // An answer after the wait was given up, or to nothing asked, is stray.
     e.forget(AckKey::DataSize);
     feed(sb(102, {7}));
