@@ -97,7 +97,11 @@ struct Ser2net : FarEnd {
     }
     void TearDown() override {
         FarEnd::TearDown();
-        if (pair) pair->stop();
+        if (pair) {
+            unlink(config().c_str());
+            unlink((pair->dir + "/ser2net.log").c_str());
+            pair->stop();
+        }
     }
 
     std::string config() const { return pair->dir + "/ser2net.yaml"; }
