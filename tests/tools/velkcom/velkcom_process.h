@@ -10,7 +10,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -21,6 +20,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "support/pty_pair.h"
 
 namespace velkcom_test {
 
@@ -152,35 +153,19 @@ inline Result run(const std::vector<std::string>& args, int ms = 30000) {
     return {status, c.out, c.err};
 }
 
-// A pty pair whose master end is the peer of the port opened on the slave.
-struct Pty {
-    Pty() {
-        EXPECT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0) << std::strerror(errno);
-        // The peer side passes bytes through unchanged.
-        struct termios t;
-        tcgetattr(master, &t);
-        cfmakeraw(&t);
-        tcsetattr(master, TCSANOW, &t);
-    }
-    ~Pty() {
-        close(master);
-        close(slave);
+// The tests' pty pair (support/pty_pair.h) whose master end is the peer of
+// the port opened on the slave, here with a blocking master (an echoing peer
+// waits for room) and the slave's path as name.
+struct Pty : velk::Pty {
+    Pty() : name(path.c_str()) {
+        EXPECT_FALSE(path.empty()) << "openpty: " << std::strerror(errno);
+        if (master >= 0) setBlocking(master, true);
     }
     // Reads from the master until it has seen want or ms have passed.
     bool readUntil(std::string& got, const std::string& want, int ms) {
-        Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
-        while (got.find(want) == std::string::npos && Clock::now() < end) {
-            struct pollfd p = {master, POLLIN, 0};
-            if (poll(&p, 1, 20) > 0) {
-                char buf[256];
-                ssize_t n = read(master, buf, sizeof buf);
-                if (n > 0) got.append(buf, static_cast<std::size_t>(n));
-            }
-        }
-        return got.find(want) != std::string::npos;
+        return receiveUntil(got, want, std::chrono::milliseconds(ms));
     }
-    int master = -1, slave = -1;
-    char name[128] = {0};
+    const char* name;
 };
 
 }  // namespace velkcom_test
