@@ -45,6 +45,9 @@ echo "== user-space instructions per call (callgrind) ==" >&2
 valgrind --tool=callgrind --callgrind-out-file="$out/callgrind.out" \
   --toggle-collect='Sio*' --toggle-collect='floor_*' \
   build/bench/bench/velk_syscalls --callgrind 2>"$out/callgrind.log"
+valgrind --tool=callgrind --callgrind-out-file="$out/callgrind-waiting.out" \
+  --toggle-collect='Sio*' --toggle-collect='floor_*' \
+  build/bench/bench/velk_syscalls --callgrind-waiting 2>"$out/callgrind-waiting.log"
 
 {
   echo "velk32 $(git describe --always --dirty 2>/dev/null || echo '?') on $(uname -srm), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
