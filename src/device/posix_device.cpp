@@ -249,6 +249,17 @@ DevHandle PosixDevice::CreateFileA(const char* name) {
     }
 
     Slot& s = slots_[index];
+    // The receive queue's storage is the slot's from its first open on; a
+    // handle starts with it empty.
+    if (s.rx.capacity() == 0 && !s.rx.reset(0)) {
+#ifdef TIOCNXCL
+        ::ioctl(fd, TIOCNXCL);
+#endif
+        return abandon(ENOMEM);
+    }
+    s.rx.clear();
+    s.takenSinceQuery = false;
+    s.outPending = false;
     s.fd = fd;
     s.timeouts = COMMTIMEOUTS{};
     s.eventMask = 0;
@@ -400,7 +411,9 @@ BOOL PosixDevice::SetCommState(DevHandle h, const DCB* dcb) {
 
 BOOL PosixDevice::SetupComm(DevHandle h, DWORD inQueue, DWORD outQueue) {
     if (isLoop(h)) return fromLoop(loop_.SetupComm(untag(h), inQueue, outQueue));
-    if (lookup(h) == nullptr) return fail(EBADF);
+    Slot* s = lookup(h);
+    if (s == nullptr) return fail(EBADF);
+    if (s->rx.empty() && !s->rx.reset(inQueue)) return fail(ENOMEM);
     return 1;
 }
 
@@ -431,23 +444,50 @@ BOOL PosixDevice::EscapeCommFunction(DevHandle h, DWORD func) {
     }
 }
 
+// Moves what the kernel holds into the receive queue, as far as it has room:
+// FIONREAD, and when that finds bytes one read per contiguous free region.
+// Returns 0, or the errno of a device that has failed (EIO when it hung up).
+int PosixDevice::fetch(Slot& s) {
+    int avail = 0;
+    if (::ioctl(s.fd, FIONREAD, &avail) != 0) return errno;
+    while (avail > 0) {
+        const RxQueue::Region r = s.rx.writable();
+        if (r.size == 0) break;
+        ssize_t got = ::read(s.fd, r.data, r.size);
+        if (got > 0) {
+            s.rx.commit(static_cast<DWORD>(got));
+            avail -= static_cast<int>(got);
+        } else if (got == 0) {
+            return EIO;
+        } else if (errno != EINTR) {
+            return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : errno;
+        }
+    }
+    return 0;
+}
+
 BOOL PosixDevice::ClearCommError(DevHandle h, DWORD* errors, COMSTAT* stat) {
     if (isLoop(h)) return fromLoop(loop_.ClearCommError(untag(h), errors, stat));
     Slot* s = lookup(h);
     if (s == nullptr) return fail(EBADF);
-    // A hung-up tty answers these with EIO, which is how a polling caller
-    // learns that the device is gone.
-    int in = 0;
+    // A hung-up tty fails the fetch (EIO), which is how a polling caller
+    // learns that the device is gone, once it has taken what came before.
+    const bool fresh = !s->takenSinceQuery || s->rx.empty();
+    s->takenSinceQuery = false;
+    int err = fresh ? fetch(*s) : 0;
+    int extra = 0;
+    if (err == 0 && s->rx.full() && ::ioctl(s->fd, FIONREAD, &extra) != 0) err = errno;
     int out = 0;
-#ifdef TIOCINQ
-    if (::ioctl(s->fd, TIOCINQ, &in) != 0) return fail(errno);
-#else
-    if (::ioctl(s->fd, FIONREAD, &in) != 0) return fail(errno);
-#endif
-    if (::ioctl(s->fd, TIOCOUTQ, &out) != 0) return fail(errno);
+    if (err == 0 && s->outPending) {
+        if (::ioctl(s->fd, TIOCOUTQ, &out) != 0) {
+            err = errno;
+        } else if (out <= 0) {
+            s->outPending = false;
+        }
+    }
     DWORD flags = 0;
 #if defined(__linux__) && defined(TIOCGICOUNT)
-    if (!s->noCounters) {
+    if (err == 0 && fresh && !s->noCounters) {
         struct serial_icounter_struct ic;
         if (::ioctl(s->fd, TIOCGICOUNT, &ic) == 0) {
             const LineCounters now{ic.frame, ic.overrun, ic.parity, ic.brk, ic.buf_overrun};
@@ -456,14 +496,17 @@ BOOL PosixDevice::ClearCommError(DevHandle h, DWORD* errors, COMSTAT* stat) {
         } else if (unsupported(errno)) {
             s->noCounters = true;  // never asked again on this handle
         } else {
-            return fail(errno);
+            err = errno;
         }
     }
 #endif
+    // The bytes already queued are delivered before a failure is reported.
+    if (err != 0 && s->rx.empty()) return fail(err);
+    if (err != 0) extra = out = 0;
     if (errors != nullptr) *errors = flags;
     if (stat != nullptr) {
         *stat = COMSTAT{};
-        stat->cbInQue = static_cast<DWORD>(in < 0 ? 0 : in);
+        stat->cbInQue = s->rx.size() + static_cast<DWORD>(extra < 0 ? 0 : extra);
         stat->cbOutQue = static_cast<DWORD>(out < 0 ? 0 : out);
     }
     return 1;
@@ -485,7 +528,13 @@ BOOL PosixDevice::PurgeComm(DevHandle h, DWORD flags) {
     const bool rx = (flags & (PURGE_RXABORT | PURGE_RXCLEAR)) != 0;
     if (!tx && !rx) return 1;
     const int which = tx && rx ? TCIOFLUSH : (tx ? TCOFLUSH : TCIFLUSH);
-    return ::tcflush(s->fd, which) == 0 ? 1 : fail(errno);
+    if (rx) {
+        s->rx.clear();
+        s->takenSinceQuery = false;
+    }
+    if (::tcflush(s->fd, which) != 0) return fail(errno);
+    if (tx) s->outPending = false;
+    return 1;
 }
 
 // ---- Data ------------------------------------------------------------------
@@ -496,7 +545,7 @@ BOOL PosixDevice::PurgeComm(DevHandle h, DWORD flags) {
 // any has come; otherwise the totals (multiplier * n + constant, when either
 // is set) bound the whole read and a nonzero interval bounds the gap between
 // bytes once the first has come; all zero waits for all n bytes.
-BOOL PosixDevice::readLoop(Slot& s, unsigned char* buf, DWORD n, DWORD* got) {
+BOOL PosixDevice::readLoop(Slot& s, unsigned char* buf, DWORD n, DWORD count, DWORD* got) {
     const COMMTIMEOUTS t = s.timeouts;
     const bool anyByte = t.ReadIntervalTimeout == MAXDWORD;
     const bool totalSet = t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0;
@@ -507,9 +556,8 @@ BOOL PosixDevice::readLoop(Slot& s, unsigned char* buf, DWORD n, DWORD* got) {
         totalMs = static_cast<std::int64_t>(t.ReadTotalTimeoutMultiplier) * n +
                   static_cast<std::int64_t>(t.ReadTotalTimeoutConstant);
     }
-    const std::int64_t start = totalSet ? nowMs() : 0;
-    std::int64_t lastByte = 0;
-    DWORD count = 0;
+    const std::int64_t start = totalSet || count > 0 ? nowMs() : 0;
+    std::int64_t lastByte = start;
     for (;;) {
         ssize_t r = ::read(s.fd, buf + count, n - count);
         if (r > 0) {
@@ -525,11 +573,12 @@ BOOL PosixDevice::readLoop(Slot& s, unsigned char* buf, DWORD n, DWORD* got) {
         }
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            *got = count;
+            if (count > 0) break;  // the failure shows at the next call
+            *got = 0;
             return fail(errno);
         }
-        // The queue is empty: wait as the time-outs say, or return.
-        if (anyByte && !totalSet) break;
+        // The kernel has nothing more: wait as the time-outs say, or return.
+        if (anyByte && (count > 0 || !totalSet)) break;
         std::int64_t wait = -1;
         if (totalSet) {
             wait = start + totalMs - nowMs();
@@ -562,7 +611,13 @@ BOOL PosixDevice::ReadFile(DevHandle h, void* buf, DWORD n, DWORD* got) {
     if (s == nullptr) return fail(EBADF);
     if (got == nullptr || (buf == nullptr && n > 0)) return fail(EINVAL);
     if (n == 0) return 1;
-    return readLoop(*s, static_cast<unsigned char*>(buf), n, got);
+    const DWORD queued = s->rx.pop(buf, n);
+    if (queued > 0) s->takenSinceQuery = true;
+    if (queued == n) {
+        *got = n;
+        return 1;
+    }
+    return readLoop(*s, static_cast<unsigned char*>(buf), n, queued, got);
 }
 
 // The rest of a write without time limit once the driver's queue is full:
@@ -644,7 +699,9 @@ BOOL PosixDevice::WriteFile(DevHandle h, const void* buf, DWORD n, DWORD* writte
     if (s == nullptr) return fail(EBADF);
     if (written == nullptr || (buf == nullptr && n > 0)) return fail(EINVAL);
     if (n == 0) return 1;
-    return writeLoop(*s, static_cast<const unsigned char*>(buf), n, written);
+    const BOOL ok = writeLoop(*s, static_cast<const unsigned char*>(buf), n, written);
+    if (*written > 0) s->outPending = true;
+    return ok;
 }
 
 // ---- Modem lines and break -------------------------------------------------

@@ -16,6 +16,7 @@
 
 #include "device/device_api.h"
 #include "device/posix_line_state.h"
+#include "device/rx_queue.h"
 #include "device/sim_device.h"
 
 namespace velk {
@@ -53,27 +54,42 @@ public:
     // control mode is then carried out with TIOCMBIS/TIOCMBIC (ignored on
     // devices without modem lines, such as ptys).
     BOOL SetCommState(DevHandle h, const DCB* dcb) override;
-    // Succeeds without effect: the driver's queues have fixed sizes.
+    // Sizes the handle's receive queue (RxQueue::capacityFor(inQueue)) while
+    // it is empty; a queue holding bytes keeps its size. The driver's own
+    // queues have fixed sizes.
     BOOL SetupComm(DevHandle h, DWORD inQueue, DWORD outQueue) override;
     // SETDTR/CLRDTR/SETRTS/CLRRTS via TIOCMBIS/TIOCMBIC (RTS refused with
     // EINVAL under RTS handshaking), SETBREAK/CLRBREAK, SETXOFF/SETXON via
     // tcflow; RESETDEV succeeds without effect.
     BOOL EscapeCommFunction(DevHandle h, DWORD func) override;
-    // TIOCINQ and TIOCOUTQ, and the line errors since the last call from the
-    // TIOCGICOUNT counters where the driver has them (asked once otherwise).
-    // A hung-up device fails (EIO).
+    // The bytes waiting in the handle's receive queue, fetched fresh from the
+    // kernel (FIONREAD, then one read into the queue's free space when it
+    // finds bytes) unless ReadFile has taken bytes since the previous query
+    // and the queue still holds some: then the queue alone answers, and the
+    // caller, busy taking bytes, comes back for the rest. A caller that only
+    // waits on the count therefore fetches at every query and sees every
+    // byte as it arrives. A full queue reads nothing more: the rest stays in
+    // the kernel, whose flow control holds the sender off, and is added to
+    // the count (FIONREAD). TIOCOUTQ is asked only while something written
+    // may still be waiting to go out (0 otherwise), the line errors since
+    // the last fetch from the TIOCGICOUNT counters where the driver has them
+    // (asked once otherwise). A hung-up device fails (EIO) once its queue is
+    // empty.
     BOOL ClearCommError(DevHandle h, DWORD* errors, COMSTAT* stat) override;
     // Records the mask.
     BOOL SetCommMask(DevHandle h, DWORD mask) override;
-    // Reads under the handle's time-outs as Windows documents them (see
-    // readLoop); waits sleep in poll. End of file means the tty hung up: EIO
-    // when nothing was read.
+    // Takes the bytes the receive queue holds first, then reads the rest
+    // straight from the kernel under the handle's time-outs as Windows
+    // documents them (see readLoop); waits sleep in poll. End of file means
+    // the tty hung up: EIO when nothing was read, and bytes taken before a
+    // failure are delivered, the failure left for the next call.
     BOOL ReadFile(DevHandle h, void* buf, DWORD n, DWORD* got) override;
     // Hands every byte to the driver, continuing partial writes and waiting
     // in poll while its queue is full; with write time-outs set, ends when
     // they expire and reports the bytes taken (success). A hung-up tty: EIO.
     BOOL WriteFile(DevHandle h, const void* buf, DWORD n, DWORD* written) override;
-    // tcflush of the queues named.
+    // tcflush of the queues named; the receive side empties the handle's
+    // queue too.
     BOOL PurgeComm(DevHandle h, DWORD flags) override;
     // TIOCMGET: CTS, DSR, RI and DCD as MS_* bits (ptys have no modem
     // lines: ENOTTY, *status untouched).
@@ -98,13 +114,17 @@ private:
         bool noCounters = false;  // the driver answered TIOCGICOUNT with ENOTTY/EINVAL
         LineCounters seen{};      // counters at the last query
         DCB dcb{};                // the last record applied (for the fields termios lacks)
+        RxQueue rx;               // bytes read from the kernel, not yet taken (storage kept across opens)
+        bool takenSinceQuery = false;  // ReadFile took from rx since the last ClearCommError
+        bool outPending = false;       // written since TIOCOUTQ was last seen 0
     };
 
     Slot* lookup(DevHandle h);
     BOOL fail(int err);
     BOOL fromLoop(BOOL ok);
     DevHandle openLoop(int port);
-    BOOL readLoop(Slot& s, unsigned char* buf, DWORD n, DWORD* got);
+    int fetch(Slot& s);
+    BOOL readLoop(Slot& s, unsigned char* buf, DWORD n, DWORD count, DWORD* got);
     BOOL writeLoop(Slot& s, const unsigned char* buf, DWORD n, DWORD* written);
     BOOL blockingRest(Slot& s, const unsigned char* buf, DWORD n, DWORD count, DWORD* written);
     BOOL setLine(Slot& s, int bit, bool on);
