@@ -5,7 +5,8 @@
 // COMMTIMEOUTS, COMSTAT). On Windows the records and constants are
 // <windows.h>'s own; elsewhere this header defines layout-identical records and
 // the constants the library uses. The device in use is the platform backend
-// chosen at build time unless a test installs another with setDevice().
+// chosen at build time; only the test-only library lets a test install
+// another with setDevice().
 #ifndef VELK_DEVICE_DEVICE_API_H
 #define VELK_DEVICE_DEVICE_API_H
 
@@ -237,12 +238,14 @@ public:
     virtual DWORD GetLastError() = 0;
 };
 
-// The device the library uses: the one installed with setDevice(), or else
-// the platform backend built in.
+// The device the library uses: the platform backend built in (device.cpp),
+// or in the test-only library the one installed with setDevice().
 DeviceApi& device();
 
 // Installs a device for the library to use (nullptr restores the platform
-// backend). For tests and tools inside this tree; not exported.
+// backend). Defined only in the test-only library (device_hook.cpp), which
+// the tests, the fuzzer and the benchmarks link; the shipped libraries have
+// no such hook.
 void setDevice(DeviceApi* api);
 
 // The platform backend chosen at build time (one definition per backend).

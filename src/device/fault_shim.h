@@ -1,4 +1,4 @@
-// FaultShim: a DeviceApi that wraps another and can make its operations fail
+// FaultShim: a DeviceApi that wraps another (a ProxyDevice) and can make its operations fail
 // on demand, while logging every operation called, in order. Tests put it in
 // front of the simulated device (or any backend) to reach each failure path
 // of the library: an operation fails once, N times or always with a chosen
@@ -18,11 +18,11 @@
 #include <mutex>
 #include <vector>
 
-#include "device/device_api.h"
+#include "device/proxy_device.h"
 
 namespace velk {
 
-class FaultShim final : public DeviceApi {
+class FaultShim final : public ProxyDevice {
 public:
     enum class Op {
         CreateFileA,
@@ -54,7 +54,7 @@ public:
         bool ok;
     };
 
-    explicit FaultShim(DeviceApi& inner) : inner_(inner) {}
+    explicit FaultShim(DeviceApi& inner) : ProxyDevice(inner) {}
 
     // The next `times` calls of op (kAlways: every call) fail with error.
     void failOp(Op op, DWORD error, int times = 1);
@@ -103,8 +103,13 @@ private:
     // The byte count to hand the device for this call of op.
     DWORD limitedCount(Op op, DWORD n);
     BOOL record(Op op, DWORD arg, BOOL ok);
+    // The call of op on the wrapped device unless a fault is injected; logged.
+    template <class Call>
+    BOOL pass(Op op, DWORD arg, Call&& call) {
+        if (injectFault(op)) return record(op, arg, 0);
+        return record(op, arg, call());
+    }
 
-    DeviceApi& inner_;
     mutable std::mutex mu_;  // guards the rules and the log
     Rule rules_[static_cast<int>(Op::Count)];
     struct Limit {

@@ -1,6 +1,8 @@
 // The DCB <-> termios mapping of the POSIX backend (see posix_line_state.h).
 #include "device/posix_line_state.h"
 
+#include <sys/ioctl.h>
+
 #include <cerrno>
 
 namespace velk {
@@ -111,6 +113,92 @@ void termiosToLineState(const struct termios& t, DCB& d) {
     d.fParity = (t.c_iflag & INPCK) ? 1 : 0;
     d.XonChar = static_cast<char>(t.c_cc[VSTART]);
     d.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
+}
+
+namespace {
+
+// The B* codes termios has, by rate; other rates are literal (BOTHER).
+struct SpeedCode {
+    DWORD rate;
+    speed_t code;
+};
+constexpr SpeedCode kSpeeds[] = {
+    {50, B50},       {75, B75},       {110, B110},     {134, B134},     {150, B150},
+    {200, B200},     {300, B300},     {600, B600},     {1200, B1200},   {1800, B1800},
+    {2400, B2400},   {4800, B4800},   {9600, B9600},   {19200, B19200}, {38400, B38400},
+#ifdef B57600
+    {57600, B57600},
+#endif
+#ifdef B115200
+    {115200, B115200},
+#endif
+#ifdef B230400
+    {230400, B230400},
+#endif
+#ifdef B460800
+    {460800, B460800},
+#endif
+#ifdef B500000
+    {500000, B500000},
+#endif
+#ifdef B576000
+    {576000, B576000},
+#endif
+#ifdef B921600
+    {921600, B921600},
+#endif
+#ifdef B1000000
+    {1000000, B1000000},
+#endif
+#ifdef B1152000
+    {1152000, B1152000},
+#endif
+#ifdef B1500000
+    {1500000, B1500000},
+#endif
+#ifdef B2000000
+    {2000000, B2000000},
+#endif
+#ifdef B2500000
+    {2500000, B2500000},
+#endif
+#ifdef B3000000
+    {3000000, B3000000},
+#endif
+#ifdef B3500000
+    {3500000, B3500000},
+#endif
+#ifdef B4000000
+    {4000000, B4000000},
+#endif
+};
+
+}  // namespace
+
+bool speedCodeOfRate(DWORD rate, speed_t* code) {
+    for (const SpeedCode& s : kSpeeds) {
+        if (s.rate == rate) {
+            *code = s.code;
+            return true;
+        }
+    }
+    return false;
+}
+
+DWORD rateOfSpeedCode(speed_t code) {
+    for (const SpeedCode& s : kSpeeds) {
+        if (s.code == code) return s.rate;
+    }
+    return static_cast<DWORD>(code);
+}
+
+DWORD modemStatusOfBits(int tiocmBits) {
+    DWORD ms = 0;
+    if (tiocmBits & TIOCM_CTS) ms |= MS_CTS_ON;
+    if (tiocmBits & TIOCM_DSR) ms |= MS_DSR_ON;
+    if (tiocmBits & TIOCM_RNG) ms |= MS_RING_ON;
+    if (tiocmBits & TIOCM_CAR) ms |= MS_RLSD_ON;
+    return ms;
 }
 
 DWORD lineErrorsBetween(const LineCounters& before, const LineCounters& now) {

@@ -1,7 +1,8 @@
 // The mapping between the line state as a DCB record holds it and as termios
 // holds it, for the POSIX backend: which records termios can express, the
 // termios flags of a record, the record fields read back from termios, raw
-// mode, and the line-error flags from the driver's error counters. Pure
+// mode, the speed codes of the standard rates, and the MS_* and CE_* flags
+// from the driver's modem bits and error counters. Pure
 // functions on the records, no system calls, so the mapping is tested on its
 // own (a pty's driver, for one, ignores data-bit and parity changes).
 #ifndef VELK_DEVICE_POSIX_LINE_STATE_H
@@ -39,6 +40,19 @@ void lineStateToTermios(const DCB& d, struct termios& t);
 // when CRTSCTS is on; otherwise left, except that handshake becomes enable),
 // fOutX, fInX, fParity, XonChar and XoffChar from t. Other fields of d stay.
 void termiosToLineState(const struct termios& t, DCB& d);
+
+// The termios speed code (B9600...) of a standard rate: true with *code set,
+// false for a rate that has none (it then goes to the driver as a number).
+bool speedCodeOfRate(DWORD rate, speed_t* code);
+
+// The rate of a speed code; where speed_t is the rate itself (the BSDs,
+// macOS) a code not in the table is taken as the rate.
+DWORD rateOfSpeedCode(speed_t code);
+
+// The MS_* flags of the modem bits TIOCMGET gives (TIOCM_CTS -> MS_CTS_ON,
+// TIOCM_DSR -> MS_DSR_ON, TIOCM_RNG -> MS_RING_ON, TIOCM_CAR -> MS_RLSD_ON);
+// the output bits and the rest are ignored.
+DWORD modemStatusOfBits(int tiocmBits);
 
 // The driver's running counts of line errors (TIOCGICOUNT on Linux).
 struct LineCounters {

@@ -18,7 +18,8 @@
 #include <string>
 #include <thread>
 
-#include "device/posix_device.h"
+#include "device/device_api.h"
+#include "port/port_table.h"
 #include "support/posix_pty_fixture.h"
 #include "velk32.h"
 #include "velk32_posix.h"

@@ -6,7 +6,8 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 
-#include "device/posix_device.h"
+#include "device/device_api.h"
+#include "port/port_table.h"
 #include "support/posix_pty_fixture.h"
 #include "support/tty_probe.h"
 

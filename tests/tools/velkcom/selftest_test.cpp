@@ -11,39 +11,23 @@
 
 #include "cli.h"
 #include "selftest.h"
+#include "device/proxy_device.h"
 #include "support/sim_fixture.h"
 
 namespace velk {
 namespace {
 
 // Forwards every operation to another device; tests override what differs.
-class Forwarder : public DeviceApi {
+class Forwarder : public ProxyDevice {
 public:
-    explicit Forwarder(DeviceApi& inner) : in(inner) {}
-    DevHandle CreateFileA(const char* n) override { return in.CreateFileA(n); }
-    BOOL GetCommTimeouts(DevHandle h, COMMTIMEOUTS* t) override { return in.GetCommTimeouts(h, t); }
-    BOOL SetCommTimeouts(DevHandle h, const COMMTIMEOUTS* t) override { return in.SetCommTimeouts(h, t); }
-    BOOL GetCommState(DevHandle h, DCB* d) override { return in.GetCommState(h, d); }
-    BOOL SetCommState(DevHandle h, const DCB* d) override { return in.SetCommState(h, d); }
-    BOOL SetupComm(DevHandle h, DWORD i, DWORD o) override { return in.SetupComm(h, i, o); }
-    BOOL EscapeCommFunction(DevHandle h, DWORD f) override { return in.EscapeCommFunction(h, f); }
-    BOOL ClearCommError(DevHandle h, DWORD* e, COMSTAT* s) override { return in.ClearCommError(h, e, s); }
-    BOOL SetCommMask(DevHandle h, DWORD m) override { return in.SetCommMask(h, m); }
-    BOOL ReadFile(DevHandle h, void* b, DWORD n, DWORD* g) override { return in.ReadFile(h, b, n, g); }
-    BOOL WriteFile(DevHandle h, const void* b, DWORD n, DWORD* w) override { return in.WriteFile(h, b, n, w); }
-    BOOL PurgeComm(DevHandle h, DWORD f) override { return in.PurgeComm(h, f); }
-    BOOL GetCommModemStatus(DevHandle h, DWORD* s) override { return in.GetCommModemStatus(h, s); }
-    BOOL SetCommBreak(DevHandle h) override { return in.SetCommBreak(h); }
-    BOOL ClearCommBreak(DevHandle h) override { return in.ClearCommBreak(h); }
-    BOOL CloseHandle(DevHandle h) override { return in.CloseHandle(h); }
-    DWORD GetLastError() override { return err != 0 ? err : in.GetLastError(); }
+    using ProxyDevice::ProxyDevice;
+    DWORD GetLastError() override { return err != 0 ? err : ProxyDevice::GetLastError(); }
 
 protected:
     BOOL refuse() {
         err = ENOTTY;
         return 0;
     }
-    DeviceApi& in;
     DWORD err = 0;
 };
 
@@ -54,7 +38,7 @@ public:
     BOOL EscapeCommFunction(DevHandle h, DWORD f) override {
         if (f == SETRTS || f == CLRRTS || f == SETDTR || f == CLRDTR) return refuse();
         err = 0;
-        return in.EscapeCommFunction(h, f);
+        return inner().EscapeCommFunction(h, f);
     }
     BOOL GetCommModemStatus(DevHandle, DWORD*) override { return refuse(); }
     BOOL SetCommBreak(DevHandle) override { return refuse(); }
@@ -67,7 +51,7 @@ public:
 class HugeQueue : public Forwarder {
 public:
     using Forwarder::Forwarder;
-    BOOL SetupComm(DevHandle h, DWORD, DWORD o) override { return in.SetupComm(h, 1 << 20, o); }
+    BOOL SetupComm(DevHandle h, DWORD, DWORD o) override { return inner().SetupComm(h, 1 << 20, o); }
 };
 
 class SelftestTest : public SimTest {

@@ -1,0 +1,43 @@
+// The time-out arithmetic of the POSIX tty's ReadFile and WriteFile: how long
+// an operation may still wait, from the handle's COMMTIMEOUTS, the bytes asked
+// and the time already spent, as Windows documents the five words. Pure
+// functions of their arguments (times in milliseconds), so the rules are
+// tested without a device or a clock.
+#ifndef VELK_DEVICE_POSIX_DEADLINE_H
+#define VELK_DEVICE_POSIX_DEADLINE_H
+
+#include <cstdint>
+
+#include "device/device_api.h"
+
+namespace velk {
+
+// Waiting without limit.
+constexpr std::int64_t kNoLimit = -1;
+
+// True when a read returns as soon as any byte has come
+// (ReadIntervalTimeout = MAXDWORD).
+inline bool readReturnsOnAnyByte(const COMMTIMEOUTS& t) {
+    return t.ReadIntervalTimeout == MAXDWORD;
+}
+
+// The bound on a whole read of n bytes: the constant alone when the interval
+// and the multiplier are both MAXDWORD (wait for the first byte), otherwise
+// multiplier * n + constant when either is set; kNoLimit when neither is.
+std::int64_t readTotalMs(const COMMTIMEOUTS& t, DWORD n);
+
+// How long a read of n bytes that has `count` bytes so far may wait for the
+// next: kNoLimit, 0 (return now with what it has) or a number of ms.
+// elapsedMs is the time since the read began, sinceByteMs the time since the
+// last byte came (used only once count > 0 and an interval is set). With
+// ReadIntervalTimeout = MAXDWORD and no total, a read never waits.
+std::int64_t readWaitMs(const COMMTIMEOUTS& t, DWORD n, DWORD count, std::int64_t elapsedMs,
+                        std::int64_t sinceByteMs);
+
+// The bound on a write of n bytes: multiplier * n + constant, or kNoLimit
+// when both are 0.
+std::int64_t writeTotalMs(const COMMTIMEOUTS& t, DWORD n);
+
+}  // namespace velk
+
+#endif  // VELK_DEVICE_POSIX_DEADLINE_H
