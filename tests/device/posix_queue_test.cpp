@@ -3,7 +3,8 @@
 // on the count sees every piece as it arrives, a full queue leaves the rest in
 // the kernel so that flow control holds the sender off with nothing lost, a
 // purge empties both, and bytes that came before a hang-up are delivered
-// before the failure.
+// before the failure. The loop:// plug keeps the same queue and holds its own
+// sender off when it fills.
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
 
@@ -14,6 +15,7 @@
 
 #include "device/device_api.h"
 #include "port/port_table.h"
+#include "support/async_call.h"
 #include "support/posix_pty_fixture.h"
 
 namespace velk {
@@ -23,6 +25,16 @@ using namespace std::chrono_literals;
 
 class PosixQueue : public PosixPty {
 protected:
+    // n pattern bytes without the XON and XOFF characters, which software
+    // flow control takes for itself.
+    static std::string flowSafePattern(std::size_t n) {
+        std::string data = pattern(n);
+        for (char& c : data) {
+            if (c == 0x11 || c == 0x13) c = 'x';
+        }
+        return data;
+    }
+
     // The bytes the kernel holds for the port, not yet in the library's queue.
     int kernelHolds() const {
         int n = -1;
@@ -66,12 +78,8 @@ TEST_F(PosixQueue, WaitingOnTheCountSeesEveryPieceAsItArrives) {
 }
 
 TEST_F(PosixQueue, AFullQueueHoldsTheSenderOffAndNothingIsLost) {
-    // Far more than the queue and the kernel's buffers hold together; under
-    // XON/XOFF the data must not contain the two control bytes.
-    std::string data = pattern(256 * 1024);
-    for (char& c : data) {
-        if (c == 0x11 || c == 0x13) c = 'x';
-    }
+    // Far more than the queue and the kernel's buffers hold together.
+    const std::string data = flowSafePattern(256 * 1024);
     for (int flow : {SIO_FLOW_HARDWARE, SIO_FLOW_SOFTWARE}) {
         SCOPED_TRACE(static_cast<char>(flow));
         openPty(0);
@@ -111,6 +119,28 @@ TEST_F(PosixQueue, PurgeEmptiesTheQueueAndTheKernelBuffer) {
         EXPECT_EQ(drain(0, 5), "after");
     }
     EXPECT_EQ(SioDone(0), 1);
+}
+
+TEST_F(PosixQueue, TheLoopPlugsFullQueueHoldsItsOwnSenderOff) {
+    const std::string data = flowSafePattern(8192);
+    ASSERT_EQ(velk_map_port(1, "loop://"), 0);
+    for (int flow : {SIO_FLOW_HARDWARE, SIO_FLOW_SOFTWARE}) {
+        SCOPED_TRACE(static_cast<char>(flow));
+        ASSERT_EQ(SioReset(1, 1024, 1024), 0);
+        ASSERT_EQ(SioFlow(1, flow), 0);
+        AsyncCall put([&] { return SioPuts(1, data.data(), static_cast<int>(data.size())); },
+                      [] { SioTxClear(1); });
+        EXPECT_FALSE(put.waitDone(100ms));  // held off by the filling queue
+        const int held = SioRxQue(1);
+        EXPECT_GT(held, 0);
+        EXPECT_LE(held, 1024);
+        const std::string got = drain(1, data.size());
+        ASSERT_TRUE(put.waitDone());
+        EXPECT_EQ(put.result(), static_cast<int>(data.size()));
+        EXPECT_TRUE(got == data);
+        EXPECT_EQ(SioStatus(1, SIO_CE_ALL), 0);  // no overrun
+        EXPECT_EQ(SioDone(1), 1);
+    }
 }
 
 }  // namespace
