@@ -301,11 +301,11 @@ BOOL TtyDevice::EscapeCommFunction(DevHandle h, DWORD func) {
 }
 
 // Moves what the kernel holds into the receive queue, as far as it has room:
-// FIONREAD, and when that finds bytes a read per contiguous free region (two
-// at most). Returns 0, or the errno of a device that failed (EIO: hung up).
-int TtyDevice::fetch(Slot& s) {
-    int avail = 0;
-    if (::ioctl(s.fd, FIONREAD, &avail) != 0) return errno;
+// FIONREAD (unless avail already holds its answer), and when that finds bytes
+// a read per contiguous free region (two at most). Returns 0, or the errno of
+// a device that failed (EIO: hung up).
+int TtyDevice::fetch(Slot& s, int avail) {
+    if (avail < 0 && ::ioctl(s.fd, FIONREAD, &avail) != 0) return errno;
     while (avail > 0) {
         const RxQueue::Region r = s.rx.writable();
         if (r.size == 0) break;
@@ -325,6 +325,27 @@ int TtyDevice::fetch(Slot& s) {
 BOOL TtyDevice::ClearCommError(DevHandle h, DWORD* errors, COMSTAT* stat) {
     Slot* s = lookup(h);
     if (s == nullptr) return fail(EBADF);
+    // The common answers first: a caller taking bytes from the queue, or an
+    // empty poll, with nothing written waiting and no counters to read.
+    int avail = -1;  // not asked yet
+    if (!s->outPending && s->noCounters) {
+        const bool answered = s->takenSinceQuery && !s->rx.empty();
+        if (answered || (s->rx.empty() && ::ioctl(s->fd, FIONREAD, &avail) == 0 && avail == 0)) {
+            s->takenSinceQuery = false;
+            if (errors != nullptr) *errors = 0;
+            if (stat != nullptr) {
+                *stat = COMSTAT{};
+                stat->cbInQue = s->rx.size();
+            }
+            return 1;
+        }
+    }
+    return query(s, avail, errors, stat);
+}
+
+// ClearCommError's whole rule (see posix_tty.h); avail is what FIONREAD has
+// just answered, or -1.
+BOOL TtyDevice::query(Slot* s, int avail, DWORD* errors, COMSTAT* stat) {
     DWORD flags = 0;
     int extra = 0;  // what the kernel holds beyond a full queue
     int out = 0;
@@ -332,7 +353,7 @@ BOOL TtyDevice::ClearCommError(DevHandle h, DWORD* errors, COMSTAT* stat) {
     if (!s->takenSinceQuery || s->rx.empty()) {
         // A hung-up tty fails the fetch with EIO, which is how a polling
         // caller learns that the device is gone.
-        err = fetch(*s);
+        err = fetch(*s, avail);
         if (err == 0 && s->rx.full() && ::ioctl(s->fd, FIONREAD, &extra) != 0) err = errno;
         if (err == 0 && !s->noCounters) {
             LineCounters now;

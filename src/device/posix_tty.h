@@ -120,7 +120,8 @@ private:
     Slot* lookup(DevHandle h);
     BOOL line(Slot& s, int bit, bool on);
     BOOL readState(Slot& s, DCB* dcb);
-    int fetch(Slot& s);
+    int fetch(Slot& s, int avail);
+    BOOL query(Slot* s, int avail, DWORD* errors, COMSTAT* stat);
     BOOL readLoop(Slot& s, unsigned char* buf, DWORD n, DWORD count, DWORD* got);
     BOOL writeLoop(Slot& s, const unsigned char* buf, DWORD n, DWORD* written);
     BOOL blockingRest(Slot& s, const unsigned char* buf, DWORD n, DWORD count, DWORD* written);
