@@ -119,9 +119,9 @@ TEST_F(EndToEnd, ApplicationSessionOverANullModemCable) {
     // Close both ends; the devices get their own time-outs back and are free.
     EXPECT_EQ(SioDone(app), 1);
     EXPECT_EQ(SioDone(dev), 1);
-    EXPECT_FALSE(sim.isOpen(app));
-    EXPECT_FALSE(sim.isOpen(dev));
-    EXPECT_EQ(sim.deviceTimeouts(app).ReadIntervalTimeout, 0u);
+    EXPECT_FALSE(sim.snapshot(app).open);
+    EXPECT_FALSE(sim.snapshot(dev).open);
+    EXPECT_EQ(sim.snapshot(app).timeouts.ReadIntervalTimeout, 0u);
     EXPECT_EQ(SioGetc(app), SIO_NOT_OPEN);
 }
 

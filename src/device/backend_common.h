@@ -1,6 +1,7 @@
 // What the simulated device and the POSIX backend share: the reading of a
-// device name "COM1" to "COM9" into a port number, and the line state a
-// driver reports for a port nobody has configured yet. Header-only, for the
+// device name "COM1" to "COM9" into a port number, the line state a driver
+// reports for a port nobody has configured yet, and the line states a UART
+// driver refuses. Header-only, for the
 // backends' own use; the library above the device layer never needs it.
 #ifndef VELK_DEVICE_BACKEND_COMMON_H
 #define VELK_DEVICE_BACKEND_COMMON_H
@@ -38,6 +39,17 @@ inline DCB driverDefaultDcb() {
     d.XonLim = 2048;
     d.XoffLim = 512;
     return d;
+}
+
+// False for the line states a UART driver refuses, as Windows does: a rate
+// of 0, data bits outside 5..8, an unknown parity or stop-bit code, 1.5 stop
+// bits with other than 5 data bits, 2 stop bits with 5.
+inline bool driverAcceptsLineState(const DCB& d) {
+    if (d.BaudRate == 0 || d.ByteSize < 5 || d.ByteSize > 8) return false;
+    if (d.Parity > SPACEPARITY || d.StopBits > TWOSTOPBITS) return false;
+    if (d.StopBits == ONE5STOPBITS && d.ByteSize != 5) return false;
+    if (d.StopBits == TWOSTOPBITS && d.ByteSize == 5) return false;
+    return true;
 }
 
 }  // namespace velk

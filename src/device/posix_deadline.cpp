@@ -1,15 +1,28 @@
 // The read and write time-out rules of the POSIX tty (see posix_deadline.h).
 #include "device/posix_deadline.h"
 
+#include <limits>
+
 namespace velk {
+
+namespace {
+
+// multiplier * n + constant, held at the largest int64 (about 292 million
+// years) where the product of two 32-bit words would not fit.
+std::int64_t bound(DWORD multiplier, DWORD n, DWORD constant) {
+    const std::uint64_t ms = static_cast<std::uint64_t>(multiplier) * n + constant;
+    constexpr std::uint64_t kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    return static_cast<std::int64_t>(ms < kMax ? ms : kMax);
+}
+
+}  // namespace
 
 std::int64_t readTotalMs(const COMMTIMEOUTS& t, DWORD n) {
     if (readReturnsOnAnyByte(t) && t.ReadTotalTimeoutMultiplier == MAXDWORD) {
         return t.ReadTotalTimeoutConstant;
     }
     if (t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0) return kNoLimit;
-    return static_cast<std::int64_t>(t.ReadTotalTimeoutMultiplier) * n +
-           static_cast<std::int64_t>(t.ReadTotalTimeoutConstant);
+    return bound(t.ReadTotalTimeoutMultiplier, n, t.ReadTotalTimeoutConstant);
 }
 
 std::int64_t readWaitMs(const COMMTIMEOUTS& t, DWORD n, DWORD count, std::int64_t elapsedMs,
@@ -32,8 +45,7 @@ std::int64_t readWaitMs(const COMMTIMEOUTS& t, DWORD n, DWORD count, std::int64_
 
 std::int64_t writeTotalMs(const COMMTIMEOUTS& t, DWORD n) {
     if (t.WriteTotalTimeoutMultiplier == 0 && t.WriteTotalTimeoutConstant == 0) return kNoLimit;
-    return static_cast<std::int64_t>(t.WriteTotalTimeoutMultiplier) * n +
-           static_cast<std::int64_t>(t.WriteTotalTimeoutConstant);
+    return bound(t.WriteTotalTimeoutMultiplier, n, t.WriteTotalTimeoutConstant);
 }
 
 }  // namespace velk

@@ -25,15 +25,6 @@ constexpr int kPorts = 9;
 constexpr DWORD kDefaultQueue = 4096;
 constexpr DWORD kMaxQueue = RxQueue::kMaxCapacity;  // the largest receive queue a port keeps
 
-// The values a UART driver refuses, as Windows does.
-bool validLineState(const DCB& d) {
-    if (d.BaudRate == 0 || d.ByteSize < 5 || d.ByteSize > 8) return false;
-    if (d.Parity > SPACEPARITY || d.StopBits > TWOSTOPBITS) return false;
-    if (d.StopBits == ONE5STOPBITS && d.ByteSize != 5) return false;
-    if (d.StopBits == TWOSTOPBITS && d.ByteSize == 5) return false;
-    return true;
-}
-
 class LoopDevice final : public DeviceKind {
 public:
     LoopDevice() {
@@ -102,7 +93,7 @@ public:
         std::lock_guard<std::mutex> lock(mu_);
         Port* p = lookup(h);
         if (p == nullptr) return fail(EBADF);
-        if (dcb == nullptr || !validLineState(*dcb)) return fail(EINVAL);
+        if (dcb == nullptr || !driverAcceptsLineState(*dcb)) return fail(EINVAL);
         const DWORD oldDtr = p->dcb.fDtrControl;
         const DWORD oldRts = p->dcb.fRtsControl;
         p->dcb = *dcb;

@@ -33,7 +33,8 @@ public:
 
     SimDevice();  // every port absent
 
-    // ---- Wiring (ports are 0 for COM1 to 8 for COM9). -------------------
+    // ---- Wiring (ports are 0 for COM1 to 8 for COM9; any other port number
+    // stops the test with an assertion). -------------------------------------
     // Absent: opening fails. A port removed while open keeps its handle, but
     // every operation on it but CloseHandle fails (kErrGenFailure), as with
     // an unplugged USB adapter; a write in progress is aborted.
@@ -41,7 +42,6 @@ public:
     void setUnplugged(int port);  // present, nothing on the other end
     void setLoopback(int port);
     void connectNullModem(int a, int b);
-    Wiring wiring(int port) const;
 
     // ---- Test controls. -------------------------------------------------
     // Bytes arriving from the line, as if sent by a peer in the port's own
@@ -58,23 +58,30 @@ public:
     void setDeviceTimeouts(int port, const COMMTIMEOUTS& t);
 
     // ---- Observation. ---------------------------------------------------
-    bool isOpen(int port) const;
-    DCB deviceState(int port) const;
-    COMMTIMEOUTS deviceTimeouts(int port) const;
-    bool dtr(int port) const;
-    bool rts(int port) const;
-    bool breakOn(int port) const;
-    DWORD modemStatus(int port) const;
-    std::size_t rxCount(int port) const;
-    DWORD pendingErrors(int port) const;
-    DWORD queueSize(int port) const;
-    DWORD eventMask(int port) const;
-    std::size_t txPending(int port) const;  // bytes of writes in progress
-    int openCount(int port) const;          // successful opens so far
-    // True while the port's transmitter is held off by flow control (CTS low
-    // under CTS handshaking, or an XOFF received under XON/XOFF): a write
-    // started now would wait for the peer.
-    bool txHeldOff(int port) const;
+    // Everything a test looks at of one port, taken at one instant under
+    // the device's lock.
+    struct Snapshot {
+        Wiring wiring;
+        bool open;
+        int openCount;  // successful opens so far
+        DCB dcb;        // the line state (kept while closed)
+        COMMTIMEOUTS timeouts;
+        bool dtr;
+        bool rts;
+        bool breakOn;
+        DWORD modemStatus;  // the inputs as GetCommModemStatus reports them
+        std::size_t rxCount;
+        DWORD pendingErrors;
+        DWORD queueSize;
+        DWORD eventMask;
+        std::size_t txPending;  // bytes of writes in progress
+        // The transmitter is held off by flow control (CTS low under CTS
+        // handshaking, or an XOFF received under XON/XOFF): a write started
+        // now would wait for the peer.
+        bool txHeldOff;
+    };
+    Snapshot snapshot(int port) const;
+
     // Waits up to timeout until a write on the port is held off by flow
     // control; true when one is.
     bool waitForHeldWrite(int port, std::chrono::milliseconds timeout) const;
@@ -124,6 +131,7 @@ private:
         int opens = 0;
     };
 
+    static void checkPort(int port);
     Port& at(int port);
     const Port& at(int port) const;
     Port* lookup(DevHandle h);  // the open port of a handle, or null

@@ -35,11 +35,11 @@ TEST_F(Shim, FailsOnceNTimesOrAlways) {
     EXPECT_EQ(shim.SetCommMask(h, 1), 0);
     EXPECT_EQ(shim.SetCommMask(h, 1), 0);
     EXPECT_EQ(shim.SetCommMask(h, 1), 1);
-    EXPECT_EQ(sim.eventMask(0), 1u) << "failed calls never reached the device";
+    EXPECT_EQ(sim.snapshot(0).eventMask, 1u) << "failed calls never reached the device";
 
     shim.failOp(Op::SetCommBreak, 13, FaultShim::kAlways);
     for (int i = 0; i < 5; ++i) EXPECT_EQ(shim.SetCommBreak(h), 0);
-    EXPECT_FALSE(sim.breakOn(0));
+    EXPECT_FALSE(sim.snapshot(0).breakOn);
     shim.clearFaults();
     EXPECT_EQ(shim.SetCommBreak(h), 1);
 }
@@ -107,7 +107,7 @@ TEST_F(Shim, FailedCloseStillClosesTheDevice) {
     shim.failOp(Op::CloseHandle, 17);
     EXPECT_EQ(shim.CloseHandle(h), 0);
     EXPECT_EQ(shim.GetLastError(), 17u);
-    EXPECT_FALSE(sim.isOpen(0));
+    EXPECT_FALSE(sim.snapshot(0).open);
     EXPECT_NE(shim.CreateFileA("COM1"), kNoDevice);
 }
 

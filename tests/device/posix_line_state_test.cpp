@@ -5,6 +5,8 @@
 // tests over ptys cannot show these.)
 #include <gtest/gtest.h>
 
+#include <sys/ioctl.h>
+
 #include <cerrno>
 
 #include "device/posix_line_state.h"
@@ -197,6 +199,38 @@ TEST(PosixLineState, EachMovedCounterRaisesItsFlag) {
               CE_FRAME | CE_OVERRUN | CE_RXPARITY | CE_BREAK | CE_RXOVER);
     const LineCounters high{2147483647, 0, 0, 0, 0};
     EXPECT_EQ(lineErrorsBetween(high, {-2147483647 - 1, 0, 0, 0, 0}), CE_FRAME);  // wrapped
+}
+
+// ---- Speed codes and modem bits ----------------------------------------------
+
+TEST(PosixLineState, StandardRatesHaveTheirSpeedCodesBothWays) {
+    const struct {
+        DWORD rate;
+        speed_t code;
+    } table[] = {{50, B50},     {110, B110},     {300, B300},     {1200, B1200},     {2400, B2400},
+                 {4800, B4800}, {9600, B9600},   {19200, B19200}, {38400, B38400},   {57600, B57600},
+                 {115200, B115200}, {230400, B230400}, {921600, B921600}, {4000000, B4000000}};
+    for (const auto& e : table) {
+        speed_t code = 0;
+        ASSERT_TRUE(speedCodeOfRate(e.rate, &code)) << e.rate;
+        EXPECT_EQ(code, e.code) << e.rate;
+        EXPECT_EQ(rateOfSpeedCode(e.code), e.rate);
+    }
+    speed_t code = 0;
+    EXPECT_FALSE(speedCodeOfRate(250000, &code));
+    EXPECT_FALSE(speedCodeOfRate(14400, &code));
+}
+
+TEST(PosixLineState, EachModemInputBitGivesItsOwnFlag) {
+    EXPECT_EQ(modemStatusOfBits(0), 0u);
+    EXPECT_EQ(modemStatusOfBits(TIOCM_CTS), MS_CTS_ON);
+    EXPECT_EQ(modemStatusOfBits(TIOCM_DSR), MS_DSR_ON);
+    EXPECT_EQ(modemStatusOfBits(TIOCM_RNG), MS_RING_ON);
+    EXPECT_EQ(modemStatusOfBits(TIOCM_CAR), MS_RLSD_ON);
+    EXPECT_EQ(modemStatusOfBits(TIOCM_CTS | TIOCM_DSR | TIOCM_RNG | TIOCM_CAR),
+              MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON);
+    // The outputs and the rest say nothing about the inputs.
+    EXPECT_EQ(modemStatusOfBits(TIOCM_DTR | TIOCM_RTS | TIOCM_LE | TIOCM_ST | TIOCM_SR), 0u);
 }
 
 }  // namespace

@@ -71,8 +71,13 @@ TEST_F(Sim, OpenIsExclusiveAndNamesAreExact) {
     EXPECT_EQ(sim.GetLastError(), kErrInvalidHandle);
     EXPECT_EQ(status, 0xABCDu) << "a failed query leaves the word as it was";
     EXPECT_EQ(sim.CloseHandle(h), 0);
-    EXPECT_TRUE(sim.isOpen(0));
-    EXPECT_EQ(sim.openCount(0), 2);
+    EXPECT_TRUE(sim.snapshot(0).open);
+    EXPECT_EQ(sim.snapshot(0).openCount, 2);
+}
+
+TEST_F(Sim, APortOutsideTheNineStopsTheTest) {
+    EXPECT_DEATH(sim.setLoopback(9), "port 9 is not 0 to 8");
+    EXPECT_DEATH(sim.snapshot(-1), "port -1 is not 0 to 8");
 }
 
 TEST_F(Sim, ReceiveQueueLimitLosesTheRestAndRaisesRxOver) {
@@ -89,7 +94,7 @@ TEST_F(Sim, ReceiveQueueLimitLosesTheRestAndRaisesRxOver) {
     EXPECT_EQ(readAll(h), "abcd");
     // A size of 0 keeps what the driver had.
     EXPECT_EQ(sim.SetupComm(h, 0, 0), 1);
-    EXPECT_EQ(sim.queueSize(2), 4u);
+    EXPECT_EQ(sim.snapshot(2).queueSize, 4u);
 }
 
 // Two ends of a null-modem pair with hardware flow control; the receiver's
@@ -114,15 +119,15 @@ TEST_F(Sim, HardwareFlowControlHoldsAndReleasesTheWriter) {
     BOOL ok = 0;
     std::thread writer([&] { ok = sim.WriteFile(tx, data.data(), 40, &written); });
     ASSERT_TRUE(sim.waitForHeldWrite(0, 10s));
-    EXPECT_EQ(sim.rxCount(1), 13u) << "held once 3 bytes were free";
-    EXPECT_FALSE(sim.rts(1));
-    EXPECT_EQ(sim.modemStatus(0) & MS_CTS_ON, 0u);
+    EXPECT_EQ(sim.snapshot(1).rxCount, 13u) << "held once 3 bytes were free";
+    EXPECT_FALSE(sim.snapshot(1).rts);
+    EXPECT_EQ(sim.snapshot(0).modemStatus & MS_CTS_ON, 0u);
 
     char buf[16];
     DWORD got = 0;
     ASSERT_EQ(sim.ReadFile(rx, buf, 8, &got), 1);
-    EXPECT_EQ(sim.rxCount(1), 5u);
-    EXPECT_FALSE(sim.rts(1)) << "5 still waiting: not yet released";
+    EXPECT_EQ(sim.snapshot(1).rxCount, 5u);
+    EXPECT_FALSE(sim.snapshot(1).rts) << "5 still waiting: not yet released";
 
     std::string received(buf, got);
     const auto deadline = std::chrono::steady_clock::now() + 10s;
@@ -159,7 +164,7 @@ TEST_F(Sim, XonXoffAreTakenOutOfTheDataOnlyUnderSoftwareFlowControl) {
     BOOL ok = 0;
     std::thread writer([&] { ok = sim.WriteFile(a, "held", 4, &n); });
     ASSERT_TRUE(sim.waitForHeldWrite(0, 10s));
-    EXPECT_EQ(sim.txPending(0), 4u);
+    EXPECT_EQ(sim.snapshot(0).txPending, 4u);
     DWORD m = 0;
     ASSERT_EQ(sim.WriteFile(b, "\x11", 1, &m), 1);  // XON releases it
     writer.join();
@@ -182,13 +187,13 @@ TEST_F(Sim, CloseAndPurgeAbortAHeldWrite) {
     });
     ASSERT_TRUE(sim.waitForHeldWrite(0, 10s));
     EXPECT_EQ(sim.PurgeComm(a, PURGE_RXCLEAR), 1);
-    EXPECT_EQ(sim.txPending(0), 3u) << "a receive purge leaves the write alone";
+    EXPECT_EQ(sim.snapshot(0).txPending, 3u) << "a receive purge leaves the write alone";
     EXPECT_EQ(sim.PurgeComm(a, PURGE_TXABORT), 1);
     writer.join();
     EXPECT_EQ(ok, 0);
     EXPECT_EQ(n, 0u);
     EXPECT_EQ(err, kErrOperationAborted);
-    EXPECT_EQ(sim.txPending(0), 0u);
+    EXPECT_EQ(sim.snapshot(0).txPending, 0u);
 
     std::thread writer2([&] { ok = sim.WriteFile(a, "xyz", 3, &n); });
     ASSERT_TRUE(sim.waitForHeldWrite(0, 10s));
@@ -220,7 +225,7 @@ TEST_F(Sim, DeviceRemovedWhileOpenFailsEverythingButClose) {
     EXPECT_EQ(sim.ReadFile(a, buf, 4, &n), 0);
     EXPECT_EQ(sim.WriteFile(a, "x", 1, &n), 0);
     EXPECT_EQ(sim.GetLastError(), kErrGenFailure);
-    EXPECT_EQ(sim.modemStatus(1), 0u) << "the other end sees the lines drop";
+    EXPECT_EQ(sim.snapshot(1).modemStatus, 0u) << "the other end sees the lines drop";
     EXPECT_EQ(sim.CloseHandle(a), 1);
     EXPECT_EQ(sim.CreateFileA("COM1"), kNoDevice);
     EXPECT_EQ(sim.GetLastError(), kErrFileNotFound);
@@ -305,30 +310,30 @@ TEST_F(Sim, RefusesTheLineStatesADriverRefusesAndKeepsTheOldOne) {
 TEST_F(Sim, LinesFollowTheControlModeOnlyWhenItChanges) {
     sim.setLoopback(0);
     DevHandle h = openPort("COM1");  // the driver's defaults: both enabled
-    EXPECT_TRUE(sim.dtr(0));
-    EXPECT_TRUE(sim.rts(0));
+    EXPECT_TRUE(sim.snapshot(0).dtr);
+    EXPECT_TRUE(sim.snapshot(0).rts);
     ASSERT_EQ(sim.EscapeCommFunction(h, CLRDTR), 1);
     DCB d = state(h);
     ASSERT_EQ(sim.SetCommState(h, &d), 1);
-    EXPECT_FALSE(sim.dtr(0)) << "same mode: the line stays as it was";
+    EXPECT_FALSE(sim.snapshot(0).dtr) << "same mode: the line stays as it was";
     d.fDtrControl = DTR_CONTROL_DISABLE;
     d.fRtsControl = RTS_CONTROL_DISABLE;
     ASSERT_EQ(sim.SetCommState(h, &d), 1);
-    EXPECT_FALSE(sim.rts(0));
+    EXPECT_FALSE(sim.snapshot(0).rts);
     d.fDtrControl = DTR_CONTROL_ENABLE;
     ASSERT_EQ(sim.SetCommState(h, &d), 1);
-    EXPECT_TRUE(sim.dtr(0));
-    EXPECT_FALSE(sim.rts(0));
+    EXPECT_TRUE(sim.snapshot(0).dtr);
+    EXPECT_FALSE(sim.snapshot(0).rts);
     // Under RTS handshaking the driver owns RTS and refuses to be told.
     d.fRtsControl = RTS_CONTROL_HANDSHAKE;
     ASSERT_EQ(sim.SetCommState(h, &d), 1);
-    EXPECT_TRUE(sim.rts(0));
+    EXPECT_TRUE(sim.snapshot(0).rts);
     EXPECT_EQ(sim.EscapeCommFunction(h, CLRRTS), 0);
     EXPECT_EQ(sim.EscapeCommFunction(h, SETRTS), 0);
     EXPECT_EQ(sim.EscapeCommFunction(h, CLRDTR), 1);
-    EXPECT_TRUE(sim.rts(0));
+    EXPECT_TRUE(sim.snapshot(0).rts);
     // The loop feeds the lines back.
-    EXPECT_EQ(sim.modemStatus(0), MS_CTS_ON);
+    EXPECT_EQ(sim.snapshot(0).modemStatus, MS_CTS_ON);
 }
 
 }  // namespace

@@ -33,7 +33,7 @@ TEST_F(LineSettings, BaudByCodeAndByLiteralValue) {
     const DWORD table[10] = {110, 300, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
     for (int code = 0; code < 10; ++code) {
         EXPECT_EQ(SioBaud(0, code), 1) << code;
-        EXPECT_EQ(sim.deviceState(0).BaudRate, table[code]) << code;
+        EXPECT_EQ(sim.snapshot(0).dcb.BaudRate, table[code]) << code;
     }
     struct Literal {
         int rate;
@@ -42,7 +42,7 @@ TEST_F(LineSettings, BaudByCodeAndByLiteralValue) {
     for (const Literal& l : {Literal{9600, 9600u}, Literal{10, 10u}, Literal{250000, 250000u},
                              Literal{-1, 0xFFFFFFFFu}, Literal{INT32_MIN, 0x80000000u}}) {
         EXPECT_EQ(SioBaud(0, l.rate), 1) << l.rate;
-        EXPECT_EQ(sim.deviceState(0).BaudRate, l.expected) << l.rate;
+        EXPECT_EQ(sim.snapshot(0).dcb.BaudRate, l.expected) << l.rate;
         EXPECT_EQ(dcbTable[0].BaudRate, l.expected) << l.rate;
     }
 }
@@ -50,11 +50,11 @@ TEST_F(LineSettings, BaudByCodeAndByLiteralValue) {
 TEST_F(LineSettings, BaudChangesOnlyTheRateAndRaisesNoLine) {
     ASSERT_EQ(SioDTR(0, 'S'), 1);
     ASSERT_EQ(SioRTS(0, 'S'), 1);
-    DCB before = sim.deviceState(0);
+    DCB before = sim.snapshot(0).dcb;
     shim.clearLog();
     EXPECT_EQ(SioBaud(0, 7), 1);
     EXPECT_EQ(ops(), (std::vector<std::string>{"SetCommState"}));
-    DCB after = sim.deviceState(0);
+    DCB after = sim.snapshot(0).dcb;
     EXPECT_EQ(after.BaudRate, 38400u);
     after.BaudRate = before.BaudRate;
     EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0);
@@ -64,36 +64,36 @@ TEST_F(LineSettings, RejectedRateStaysInTheRecordAndIsOfferedAgain) {
     shim.failOp(Op::SetCommState, kErrInvalidParameter);
     EXPECT_EQ(SioBaud(0, 12345), 0);
     EXPECT_EQ(SioWinError(), 0) << "a success flag of 0 stores nothing";
-    EXPECT_EQ(sim.deviceState(0).BaudRate, 19200u);
+    EXPECT_EQ(sim.snapshot(0).dcb.BaudRate, 19200u);
     EXPECT_EQ(SioParms(0, 0, 0, 8), 0);
-    EXPECT_EQ(sim.deviceState(0).BaudRate, 12345u) << "SioParms applied the record with the rate in it";
+    EXPECT_EQ(sim.snapshot(0).dcb.BaudRate, 12345u) << "SioParms applied the record with the rate in it";
 }
 
 TEST_F(LineSettings, ValueTheDeviceRejectsSpoilsLaterCallsUntilReplaced) {
     EXPECT_EQ(SioParms(0, 0, 0, 9), 0);  // nine data bits: refused
-    EXPECT_EQ(sim.deviceState(0).ByteSize, 8);
+    EXPECT_EQ(sim.snapshot(0).dcb.ByteSize, 8);
     EXPECT_EQ(dcbTable[0].ByteSize, 9);
     EXPECT_EQ(SioBaud(0, 5), 0) << "the record still asks for nine data bits";
-    EXPECT_EQ(sim.deviceState(0).BaudRate, 19200u);
+    EXPECT_EQ(sim.snapshot(0).dcb.BaudRate, 19200u);
     EXPECT_EQ(SioParms(0, 0, 0, 8), 0);
-    EXPECT_EQ(sim.deviceState(0).BaudRate, 9600u) << "the rate kept in the record goes out with it";
+    EXPECT_EQ(sim.snapshot(0).dcb.BaudRate, 9600u) << "the rate kept in the record goes out with it";
     EXPECT_EQ(SioBaud(0, 6), 1);
 }
 
 TEST_F(LineSettings, ParmsStoresTheLowBytesAndLeavesParityCheckingAlone) {
     for (int checking = 0; checking < 2; ++checking) {
-        DCB d = sim.deviceState(0);
+        DCB d = sim.snapshot(0).dcb;
         d.fParity = checking;
         sim.setDeviceState(1, d);
         ASSERT_EQ(SioReset(1, 64, 64), 0);
         EXPECT_EQ(SioParms(1, 2, 0, 7), 0);
-        DCB s = sim.deviceState(1);
+        DCB s = sim.snapshot(1).dcb;
         EXPECT_EQ(s.Parity, EVENPARITY);
         EXPECT_EQ(s.StopBits, ONESTOPBIT);
         EXPECT_EQ(s.ByteSize, 7);
         EXPECT_EQ(s.fParity, static_cast<DWORD>(checking));
         EXPECT_EQ(SioParms(1, 0x101, 0x202, 0x306), 0);
-        s = sim.deviceState(1);
+        s = sim.snapshot(1).dcb;
         EXPECT_EQ(s.Parity, ODDPARITY);
         EXPECT_EQ(s.StopBits, TWOSTOPBITS);
         EXPECT_EQ(s.ByteSize, 6);
@@ -103,11 +103,11 @@ TEST_F(LineSettings, ParmsStoresTheLowBytesAndLeavesParityCheckingAlone) {
 
 TEST_F(LineSettings, ParmsReturnsZeroWhetherOrNotTheDeviceTakesIt) {
     EXPECT_EQ(SioParms(0, 0, ONE5STOPBITS, 8), 0);  // 1.5 stop bits need 5 data bits
-    EXPECT_EQ(sim.deviceState(0).StopBits, ONESTOPBIT);
+    EXPECT_EQ(sim.snapshot(0).dcb.StopBits, ONESTOPBIT);
     EXPECT_EQ(SioParms(0, 0, ONE5STOPBITS, 5), 0);
-    EXPECT_EQ(sim.deviceState(0).StopBits, ONE5STOPBITS);
+    EXPECT_EQ(sim.snapshot(0).dcb.StopBits, ONE5STOPBITS);
     EXPECT_EQ(SioParms(0, 5, 0, 8), 0);  // no such parity
-    EXPECT_EQ(sim.deviceState(0).Parity, NOPARITY);
+    EXPECT_EQ(sim.snapshot(0).dcb.Parity, NOPARITY);
     EXPECT_EQ(SioWinError(), 0);
 }
 
@@ -134,7 +134,7 @@ TEST_F(LineSettings, EachFlowLetterSetsItsFourFieldsAndNothingElse) {
         shim.clearLog();
         EXPECT_EQ(SioFlow(0, c.letter), 0);
         EXPECT_EQ(shim.count(Op::SetCommState), 1u);
-        DCB s = sim.deviceState(0);
+        DCB s = sim.snapshot(0).dcb;
         EXPECT_EQ(s.fOutxCtsFlow, c.ctsFlow) << char(c.letter);
         EXPECT_EQ(s.fRtsControl, c.rtsControl) << char(c.letter);
         EXPECT_EQ(s.fOutX, c.outX) << char(c.letter);
@@ -153,28 +153,28 @@ TEST_F(LineSettings, UnknownFlowLetterChangesNothingButAppliesTheRecord) {
     ASSERT_EQ(SioFlow(0, 'H'), 0);
     const int letters[] = {'h', 's', 'n', 'X', 0, 'H' << 8};  // the last: 'H' above the low byte
     for (int letter : letters) {
-        DCB before = sim.deviceState(0);
+        DCB before = sim.snapshot(0).dcb;
         shim.clearLog();
         EXPECT_EQ(SioFlow(0, letter), 0);
         EXPECT_EQ(ops(), (std::vector<std::string>{"SetCommState"})) << letter;
-        DCB after = sim.deviceState(0);
+        DCB after = sim.snapshot(0).dcb;
         EXPECT_EQ(std::memcmp(&before, &after, sizeof before), 0) << letter;
     }
 }
 
 TEST_F(LineSettings, FlowNoneAfterResetLeavesRtsLowUnlessTheCallerRaisedIt) {
-    ASSERT_TRUE(sim.rts(0));
+    ASSERT_TRUE(sim.snapshot(0).rts);
     EXPECT_EQ(SioFlow(0, 'N'), 0);
     EXPECT_TRUE(escapes().empty());
-    EXPECT_FALSE(sim.rts(0)) << "the new control mode lowered RTS and nothing raised it again";
-    EXPECT_TRUE(sim.dtr(0));
+    EXPECT_FALSE(sim.snapshot(0).rts) << "the new control mode lowered RTS and nothing raised it again";
+    EXPECT_TRUE(sim.snapshot(0).dtr);
 
     ASSERT_EQ(SioReset(0, 1024, 1024), 0);
     ASSERT_EQ(SioRTS(0, 'S'), 1);
     shim.clearLog();
     EXPECT_EQ(SioFlow(0, 'N'), 0);
     EXPECT_EQ(escapes(), (std::vector<DWORD>{SETRTS}));
-    EXPECT_TRUE(sim.rts(0)) << "raised again after the record lowered it";
+    EXPECT_TRUE(sim.snapshot(0).rts) << "raised again after the record lowered it";
 }
 
 TEST_F(LineSettings, ParmsAndFlowRaiseDtrThenRtsAfterASuccessfulApply) {
@@ -198,7 +198,7 @@ TEST_F(LineSettings, ParmsAndFlowRaiseDtrThenRtsAfterASuccessfulApply) {
     shim.clearLog();
     EXPECT_EQ(SioFlow(0, 'N'), 0);
     EXPECT_TRUE(escapes().empty());
-    EXPECT_FALSE(sim.dtr(0));
+    EXPECT_FALSE(sim.snapshot(0).dtr);
 }
 
 TEST_F(LineSettings, NoLineIsRaisedAfterAFailedApply) {
@@ -252,7 +252,7 @@ TEST_F(LineSettings, EndsNotSharingAFormatSeeFramingErrors) {
 }
 
 TEST_F(LineSettings, ReceiverCheckingParitySeesParityErrorsToo) {
-    DCB d = sim.deviceState(1);
+    DCB d = sim.snapshot(1).dcb;
     d.fParity = 1;
     sim.setDeviceState(1, d);
     open(1);

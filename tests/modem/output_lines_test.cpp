@@ -24,8 +24,8 @@ protected:
 
 TEST_F(OutputLines, ReadBackIsTheRequestNotTheLine) {
     // The open raised both lines, but the caller asked nothing yet.
-    ASSERT_TRUE(sim.dtr(0));
-    ASSERT_TRUE(sim.rts(0));
+    ASSERT_TRUE(sim.snapshot(0).dtr);
+    ASSERT_TRUE(sim.snapshot(0).rts);
     EXPECT_EQ(SioDTR(0, 'R'), 0);
     EXPECT_EQ(SioRTS(0, 'R'), 0);
     EXPECT_TRUE(shim.log().empty()) << "'R' never asks the device";
@@ -39,11 +39,11 @@ TEST_F(OutputLines, ReadBackIsTheRequestNotTheLine) {
     EXPECT_EQ(PortTable[0].lineBits, 3);
 
     EXPECT_EQ(SioDTR(0, 'C'), 1);
-    EXPECT_FALSE(sim.dtr(0));
+    EXPECT_FALSE(sim.snapshot(0).dtr);
     EXPECT_EQ(SioDTR(0, 'R'), 0);
     EXPECT_EQ(SioRTS(0, 'R'), 2);
     EXPECT_EQ(SioRTS(0, 'C'), 1);
-    EXPECT_FALSE(sim.rts(0));
+    EXPECT_FALSE(sim.snapshot(0).rts);
     EXPECT_EQ(SioRTS(0, 'R'), 0);
     EXPECT_EQ(PortTable[0].lineBits, 0);
 }
@@ -97,7 +97,7 @@ TEST_F(OutputLines, RtsSetIsRefusedUnderHandshakingYetRecorded) {
     EXPECT_EQ(SioRTS(0, 'S'), 0);
     EXPECT_EQ(SioRTS(0, 'R'), 2);
     EXPECT_EQ(SioRTS(0, 'C'), 0);
-    EXPECT_TRUE(sim.rts(0)) << "the device keeps driving RTS itself";
+    EXPECT_TRUE(sim.snapshot(0).rts) << "the device keeps driving RTS itself";
     EXPECT_EQ(SioRTS(0, 'R'), 0);
     EXPECT_EQ(SioDTR(0, 'S'), 1) << "DTR is still the caller's";
     EXPECT_EQ(SioWinError(), 0);
@@ -114,17 +114,17 @@ TEST_F(OutputLines, LineBitsSurviveDoneAndReset) {
     // And they are what SioFlow raises again on the new opening.
     shim.clearLog();
     ASSERT_EQ(SioFlow(0, 'N'), 0);
-    EXPECT_TRUE(sim.rts(0));
+    EXPECT_TRUE(sim.snapshot(0).rts);
     EXPECT_EQ(shim.count(Op::EscapeCommFunction), 2u);
 }
 
 TEST_F(OutputLines, BreakIsSeenAtTheOtherEnd) {
     EXPECT_EQ(SioBrkSig(0, 'A'), 1);
-    EXPECT_TRUE(sim.breakOn(0));
+    EXPECT_TRUE(sim.snapshot(0).breakOn);
     EXPECT_EQ(SioStatus(1, CE_BREAK), static_cast<int>(CE_BREAK));
     EXPECT_EQ(SioStatus(0, -1), 0) << "the sender sees no break of its own";
     EXPECT_EQ(SioBrkSig(0, 'C'), 1);
-    EXPECT_FALSE(sim.breakOn(0));
+    EXPECT_FALSE(sim.snapshot(0).breakOn);
     EXPECT_EQ(SioStatus(1, -1), 0);
     EXPECT_EQ(ops(), (std::vector<std::string>{"SetCommBreak", "ClearCommError", "ClearCommError",
                                                "ClearCommBreak", "ClearCommError"}));
@@ -137,13 +137,13 @@ TEST_F(OutputLines, BreakDetectMakesNoDeviceCallAndUnknownLettersAreBadCommands)
     EXPECT_EQ(SioBrkSig(0, 0x100 | 'D'), 0);
     for (int cmd : {int('X'), int('a'), int('c'), int('d'), 0, 'A' << 8}) EXPECT_EQ(SioBrkSig(0, cmd), SIO_BAD_COMMAND) << cmd;
     EXPECT_TRUE(shim.log().empty());
-    EXPECT_TRUE(sim.breakOn(0));
+    EXPECT_TRUE(sim.snapshot(0).breakOn);
 }
 
 TEST_F(OutputLines, FailedBreakCallsShowOnlyAsZero) {
     shim.failOp(Op::SetCommBreak, 31);
     EXPECT_EQ(SioBrkSig(0, 'A'), 0);
-    EXPECT_FALSE(sim.breakOn(0));
+    EXPECT_FALSE(sim.snapshot(0).breakOn);
     shim.failOp(Op::ClearCommBreak, 31);
     EXPECT_EQ(SioBrkSig(0, 'C'), 0);
     EXPECT_EQ(SioWinError(), 0);

@@ -43,7 +43,7 @@ protected:
 TEST_F(OpenClose, ResetMakesTheStepsInOrderAndAppliesTheDefaultLineState) {
     // The device comes with a state far from the defaults, and with both line
     // control modes disabled, so the open itself raises neither line.
-    DCB d = sim.deviceState(0);
+    DCB d = sim.snapshot(0).dcb;
     d.BaudRate = 300;
     d.ByteSize = 7;
     d.Parity = EVENPARITY;
@@ -71,7 +71,7 @@ TEST_F(OpenClose, ResetMakesTheStepsInOrderAndAppliesTheDefaultLineState) {
     }
     EXPECT_STREQ(deviceName, "COM1");
 
-    DCB s = sim.deviceState(0);
+    DCB s = sim.snapshot(0).dcb;
     EXPECT_EQ(s.DCBlength, 28u);
     EXPECT_EQ(s.BaudRate, 19200u);
     EXPECT_EQ(s.ByteSize, 8);
@@ -91,11 +91,11 @@ TEST_F(OpenClose, ResetMakesTheStepsInOrderAndAppliesTheDefaultLineState) {
     EXPECT_EQ(s.XoffChar, 0x13);
     EXPECT_EQ(std::memcmp(&s, &dcbTable[0], sizeof s), 0) << "the port's record is what was applied";
 
-    EXPECT_TRUE(sim.dtr(0));
-    EXPECT_TRUE(sim.rts(0));
-    EXPECT_EQ(sim.queueSize(0), 1024u);
-    EXPECT_EQ(sim.eventMask(0), EV_RXCHAR | EV_BREAK);
-    EXPECT_TRUE(sameTimeouts(sim.deviceTimeouts(0), kNonWaiting));
+    EXPECT_TRUE(sim.snapshot(0).dtr);
+    EXPECT_TRUE(sim.snapshot(0).rts);
+    EXPECT_EQ(sim.snapshot(0).queueSize, 1024u);
+    EXPECT_EQ(sim.snapshot(0).eventMask, EV_RXCHAR | EV_BREAK);
+    EXPECT_TRUE(sameTimeouts(sim.snapshot(0).timeouts, kNonWaiting));
     EXPECT_TRUE(sameTimeouts(resetTimeouts, kNonWaiting));
     EXPECT_TRUE(sameTimeouts(PortTable[0].savedTimeouts, kDeviceTimeouts));
     // The lines were raised by the line state, not by the caller.
@@ -106,7 +106,7 @@ TEST_F(OpenClose, ResetMakesTheStepsInOrderAndAppliesTheDefaultLineState) {
 
 TEST_F(OpenClose, ResetLeavesTheFieldsItDoesNotSetAsTheDeviceReportedThem) {
     for (int variant = 0; variant < 2; ++variant) {
-        DCB d = sim.deviceState(0);
+        DCB d = sim.snapshot(0).dcb;
         d.fParity = variant;
         d.fDsrSensitivity = variant;
         d.fTXContinueOnXoff = !variant;
@@ -117,7 +117,7 @@ TEST_F(OpenClose, ResetLeavesTheFieldsItDoesNotSetAsTheDeviceReportedThem) {
         d.EvtChar = variant ? 0x7E : 0;
         sim.setDeviceState(0, d);
         ASSERT_EQ(SioReset(0, 64, 64), 0);
-        DCB s = sim.deviceState(0);
+        DCB s = sim.snapshot(0).dcb;
         EXPECT_EQ(s.fParity, d.fParity);
         EXPECT_EQ(s.fDsrSensitivity, d.fDsrSensitivity);
         EXPECT_EQ(s.fTXContinueOnXoff, d.fTXContinueOnXoff);
@@ -149,7 +149,7 @@ TEST_F(OpenClose, XonAndXoffLimitsFollowTheReceiveQueue) {
     };
     for (const Case& c : cases) {
         ASSERT_EQ(SioReset(0, c.inQueue, 1024), 0) << c.inQueue;
-        DCB s = sim.deviceState(0);
+        DCB s = sim.snapshot(0).dcb;
         EXPECT_EQ(s.XonLim, c.xonLim) << "inQueue " << c.inQueue;
         EXPECT_EQ(s.XoffLim, c.xoffLim) << "inQueue " << c.inQueue;
         EXPECT_EQ(shim.log()[4].op, Op::SetupComm);
@@ -164,8 +164,8 @@ TEST_F(OpenClose, DoneGivesBackTheTimeoutsAndCloses) {
     EXPECT_EQ(SioDone(0), 1);
     auto names = ops();
     EXPECT_EQ(names, (std::vector<std::string>{"SetCommTimeouts", "CloseHandle"}));
-    EXPECT_TRUE(sameTimeouts(sim.deviceTimeouts(0), kDeviceTimeouts));
-    EXPECT_FALSE(sim.isOpen(0));
+    EXPECT_TRUE(sameTimeouts(sim.snapshot(0).timeouts, kDeviceTimeouts));
+    EXPECT_FALSE(sim.snapshot(0).open);
     EXPECT_EQ(PortTable[0].handle, kNoDevice);
     EXPECT_EQ(SioDone(0), SIO_NOT_OPEN);
     // The device can be opened again, by this library or anyone else.
@@ -176,7 +176,7 @@ TEST_F(OpenClose, DoneClosesWhateverTheTimeoutsOrTheCloseReport) {
     open(0);
     shim.failOp(Op::SetCommTimeouts, 31);
     EXPECT_EQ(SioDone(0), 1) << "the give-back's result is not looked at";
-    EXPECT_FALSE(sim.isOpen(0));
+    EXPECT_FALSE(sim.snapshot(0).open);
 
     open(0);
     shim.failOp(Op::CloseHandle, 6);
@@ -211,21 +211,21 @@ TEST_F(OpenClose, EachFailingStepOfResetEndsTheCallAndLeavesWhatWasDone) {
             EXPECT_EQ(log[i].ok, i != st.index);
         }
         EXPECT_EQ(PortTable[0].handle != kNoDevice, st.leavesOpen);
-        EXPECT_EQ(sim.isOpen(0), st.leavesOpen);
+        EXPECT_EQ(sim.snapshot(0).open, st.leavesOpen);
         EXPECT_EQ(PortTable[0].lineBits, 0);
 
         // What the steps before left: line state applied from SetCommState on,
         // the event mask from SetCommMask on, time-outs never changed.
         const bool applied = st.index > 3;
-        EXPECT_EQ(sim.deviceState(0).BaudRate, applied ? 19200u : 9600u);
+        EXPECT_EQ(sim.snapshot(0).dcb.BaudRate, applied ? 19200u : 9600u);
         // The port's record holds the defaults once they were made, even when
         // the device has not taken them.
         EXPECT_EQ(dcbTable[0].BaudRate, st.index >= 3 ? 19200u : 0u);
         if (st.index == 2) {
             EXPECT_EQ(dcbTable[0].DCBlength, 28u);
         }
-        EXPECT_EQ(sim.eventMask(0), st.index > 7 ? EV_RXCHAR | EV_BREAK : 0u);
-        EXPECT_TRUE(sameTimeouts(sim.deviceTimeouts(0), kDeviceTimeouts));
+        EXPECT_EQ(sim.snapshot(0).eventMask, st.index > 7 ? EV_RXCHAR | EV_BREAK : 0u);
+        EXPECT_TRUE(sameTimeouts(sim.snapshot(0).timeouts, kDeviceTimeouts));
         // Saved from step 5 on; a port never opened keeps all 0.
         EXPECT_TRUE(sameTimeouts(PortTable[0].savedTimeouts, st.index > 1 ? kDeviceTimeouts : COMMTIMEOUTS{}));
 
@@ -235,8 +235,8 @@ TEST_F(OpenClose, EachFailingStepOfResetEndsTheCallAndLeavesWhatWasDone) {
             shim.clearLog();
             EXPECT_EQ(SioDone(0), 1);
             EXPECT_EQ(ops(), (std::vector<std::string>{"SetCommTimeouts", "CloseHandle"}));
-            EXPECT_FALSE(sim.isOpen(0));
-            EXPECT_TRUE(sameTimeouts(sim.deviceTimeouts(0), PortTable[0].savedTimeouts));
+            EXPECT_FALSE(sim.snapshot(0).open);
+            EXPECT_TRUE(sameTimeouts(sim.snapshot(0).timeouts, PortTable[0].savedTimeouts));
         } else {
             EXPECT_EQ(SioRxQue(0), SIO_NOT_OPEN);
             EXPECT_EQ(SioDone(0), SIO_NOT_OPEN);
@@ -250,7 +250,7 @@ TEST_F(OpenClose, SetupCommAndTheErrorQueryDoNotEndReset) {
     EXPECT_EQ(SioReset(0, 1024, 1024), 0);
     EXPECT_EQ(shim.log().size(), kResetOps.size());
     EXPECT_EQ(SioWinError(), 0);
-    EXPECT_TRUE(sameTimeouts(sim.deviceTimeouts(0), kNonWaiting));
+    EXPECT_TRUE(sameTimeouts(sim.snapshot(0).timeouts, kNonWaiting));
 }
 
 TEST_F(OpenClose, FailedTimeoutReadOnReopenGivesBackTheEarlierSavedTimeouts) {
@@ -263,7 +263,7 @@ TEST_F(OpenClose, FailedTimeoutReadOnReopenGivesBackTheEarlierSavedTimeouts) {
     EXPECT_EQ(SioReset(0, 1024, 1024), SIO_WIN_ERROR);
     EXPECT_TRUE(sameTimeouts(PortTable[0].savedTimeouts, kDeviceTimeouts));
     EXPECT_EQ(SioDone(0), 1);
-    EXPECT_TRUE(sameTimeouts(sim.deviceTimeouts(0), kDeviceTimeouts));
+    EXPECT_TRUE(sameTimeouts(sim.snapshot(0).timeouts, kDeviceTimeouts));
 }
 
 TEST_F(OpenClose, AbsentOrHeldDeviceLeavesTheSlotEmpty) {
@@ -293,12 +293,12 @@ TEST_F(OpenClose, ResetOnAnOpenPortClosesItFirstAndLeaksNoHandle) {
     EXPECT_EQ(names[1], "CloseHandle");
     EXPECT_EQ(names[2], "CreateFileA");
     EXPECT_NE(PortTable[0].handle, first);
-    EXPECT_EQ(sim.openCount(0), 2);
+    EXPECT_EQ(sim.snapshot(0).openCount, 2);
     // The device's own time-outs were saved again, not the non-waiting ones.
     EXPECT_TRUE(sameTimeouts(PortTable[0].savedTimeouts, kDeviceTimeouts));
     EXPECT_EQ(SioDone(0), 1);
-    EXPECT_FALSE(sim.isOpen(0));
-    EXPECT_TRUE(sameTimeouts(sim.deviceTimeouts(0), kDeviceTimeouts));
+    EXPECT_FALSE(sim.snapshot(0).open);
+    EXPECT_TRUE(sameTimeouts(sim.snapshot(0).timeouts, kDeviceTimeouts));
     // The old handle is gone for the device as well.
     DCB scratch{};
     EXPECT_EQ(sim.GetCommState(first, &scratch), 0);
@@ -309,8 +309,8 @@ TEST_F(OpenClose, ResetOnAnOpenPortWhoseReopenFailsLeavesNothingOpen) {
     shim.failOp(Op::CreateFileA, 2);
     EXPECT_EQ(SioReset(0, 1024, 1024), SIO_WIN_ERROR);
     EXPECT_EQ(PortTable[0].handle, kNoDevice);
-    EXPECT_FALSE(sim.isOpen(0));
-    EXPECT_TRUE(sameTimeouts(sim.deviceTimeouts(0), kDeviceTimeouts));
+    EXPECT_FALSE(sim.snapshot(0).open);
+    EXPECT_TRUE(sameTimeouts(sim.snapshot(0).timeouts, kDeviceTimeouts));
 }
 
 TEST_F(OpenClose, WinErrorKeepsItsCodeUntilTheNextFailure) {

@@ -25,7 +25,7 @@ TEST_F(PortChecks, FirstAndLastPortsPassTheChecks) {
             EXPECT_NE(r, SIO_NOT_OPEN) << f.name << "(" << port << ")";
             EXPECT_NE(r, SIO_WIN_ERROR) << f.name << "(" << port << ")";
         }
-        EXPECT_FALSE(sim.isOpen(port)) << "the sweep ends with SioDone";
+        EXPECT_FALSE(sim.snapshot(port).open) << "the sweep ends with SioDone";
     }
 }
 
@@ -36,8 +36,8 @@ TEST_F(PortChecks, PortNumberNamesTheDevice) {
     EXPECT_EQ(SioWinError(), static_cast<int>(kErrFileNotFound));
     EXPECT_EQ(SioReset(8, 64, 64), 0);
     EXPECT_STREQ(deviceName, "COM9");
-    EXPECT_TRUE(sim.isOpen(8));
-    EXPECT_FALSE(sim.isOpen(7));
+    EXPECT_TRUE(sim.snapshot(8).open);
+    EXPECT_FALSE(sim.snapshot(7).open);
 }
 
 TEST_F(PortChecks, InfoFunctionsAndWinErrorTakeNoPort) {

@@ -47,8 +47,8 @@ protected:
     void expectUntouched(const std::string& what) {
         EXPECT_TRUE(shim.log().empty()) << what << " made: " << ops().size() << " device calls, first "
                                         << (ops().empty() ? "" : ops().front());
-        EXPECT_EQ(sim.rxCount(0), 0u) << what;
-        EXPECT_EQ(sim.rxCount(1), 0u) << what;
+        EXPECT_EQ(sim.snapshot(0).rxCount, 0u) << what;
+        EXPECT_EQ(sim.snapshot(1).rxCount, 0u) << what;
         EXPECT_EQ(lastWinError, kSentinel) << what;
     }
 
@@ -57,7 +57,7 @@ protected:
         EXPECT_EQ(result, SIO_WIN_ERROR) << what;
         EXPECT_EQ(static_cast<DWORD>(SioWinError()), kErrInvalidParameter) << what;
         EXPECT_TRUE(shim.log().empty()) << what;
-        EXPECT_EQ(sim.rxCount(1), 0u) << what;
+        EXPECT_EQ(sim.snapshot(1).rxCount, 0u) << what;
         lastWinError = kSentinel;
         shim.clearLog();
     }
@@ -78,8 +78,8 @@ TEST_F(BadInput, PortNumbersOutOfRangeAreRefusedFirst) {
     }
     EXPECT_EQ(covered, exportedNames());
     // The open ports were not disturbed.
-    EXPECT_TRUE(sim.isOpen(0));
-    EXPECT_TRUE(sim.isOpen(1));
+    EXPECT_TRUE(sim.snapshot(0).open);
+    EXPECT_TRUE(sim.snapshot(1).open);
 }
 
 TEST_F(BadInput, PortsNotOpenAnswerNotOpen) {
@@ -130,7 +130,7 @@ TEST_F(BadInput, NullBuffersAndNegativeLengthsSendAndReadNothing) {
         expectRefused(SioGets(0, nullptr, size), "SioGets(null, " + std::to_string(size) + ")");
         tried += 2;
     }
-    EXPECT_EQ(sim.rxCount(0), 3u);
+    EXPECT_EQ(sim.snapshot(0).rxCount, 3u);
 
     // With a byte pushed back: a null buffer is still not written and the
     // byte stays pushed back.
@@ -146,7 +146,7 @@ TEST_F(BadInput, NullBuffersAndNegativeLengthsSendAndReadNothing) {
     EXPECT_EQ(SioPuts(0, nullptr, 0), 0);
     EXPECT_EQ(SioGets(0, nullptr, 0), 0);
     tried += 2;
-    EXPECT_EQ(sim.rxCount(1), 0u);
+    EXPECT_EQ(sim.snapshot(1).rxCount, 0u);
     EXPECT_EQ(SioGets(0, buf, sizeof buf), 3);
     EXPECT_EQ(std::string(buf, 3), "xyz");
     EXPECT_EQ(lastWinError, kSentinel);
@@ -201,7 +201,7 @@ TEST_F(BadInput, EveryCommandByteOfSioDtrAndSioRts) {
                     EXPECT_TRUE(shim.log().empty()) << what;
                     EXPECT_EQ(PortTable[0].lineBits, before) << what;
                 }
-                EXPECT_EQ(sim.rxCount(1), 0u) << what;
+                EXPECT_EQ(sim.snapshot(1).rxCount, 0u) << what;
                 EXPECT_EQ(lastWinError, kSentinel) << what;
                 ++tried;
             }
@@ -219,12 +219,12 @@ TEST_F(BadInput, EveryCommandByteOfSioBrkSig) {
                 EXPECT_EQ(r, 1) << what;
                 ASSERT_EQ(shim.log().size(), 1u) << what;
                 EXPECT_EQ(shim.log()[0].op, c == 'A' ? Op::SetCommBreak : Op::ClearCommBreak) << what;
-                EXPECT_EQ(sim.breakOn(0), c == 'A') << what;
+                EXPECT_EQ(sim.snapshot(0).breakOn, c == 'A') << what;
             } else {
                 EXPECT_EQ(r, c == 'D' ? 0 : SIO_BAD_COMMAND) << what;
                 EXPECT_TRUE(shim.log().empty()) << what;
             }
-            EXPECT_EQ(sim.rxCount(1), 0u) << what;
+            EXPECT_EQ(sim.snapshot(1).rxCount, 0u) << what;
             EXPECT_EQ(lastWinError, kSentinel) << what;
             ++tried;
         }
@@ -235,13 +235,13 @@ TEST_F(BadInput, EveryCommandByteOfSioFlow) {
     for (int high : kHighBits) {
         for (int c = 0; c < 256; ++c) {
             const std::string what = "SioFlow(" + std::to_string(high | c) + ")";
-            const DCB before = sim.deviceState(0);
+            const DCB before = sim.snapshot(0).dcb;
             shim.clearLog();
             EXPECT_EQ(SioFlow(0, high | c), 0) << what;
             // The record is applied whatever the letter.
             ASSERT_FALSE(shim.log().empty()) << what;
             EXPECT_EQ(shim.log()[0].op, Op::SetCommState) << what;
-            const DCB after = sim.deviceState(0);
+            const DCB after = sim.snapshot(0).dcb;
             switch (c) {
             case 'H':
                 EXPECT_TRUE(after.fOutxCtsFlow && after.fRtsControl == RTS_CONTROL_HANDSHAKE && !after.fOutX &&
@@ -264,7 +264,7 @@ TEST_F(BadInput, EveryCommandByteOfSioFlow) {
                 EXPECT_EQ(after.fOutX, before.fOutX) << what;
                 EXPECT_EQ(after.fInX, before.fInX) << what;
             }
-            EXPECT_EQ(sim.rxCount(1), 0u) << what;
+            EXPECT_EQ(sim.snapshot(1).rxCount, 0u) << what;
             EXPECT_EQ(lastWinError, kSentinel) << what;
             ++tried;
         }
@@ -314,7 +314,7 @@ TEST_F(BadInput, LineSettingsTheDeviceRejects) {
                 EXPECT_EQ(dcbTable[0].ByteSize, args[2] & 0xFF) << what;
                 EXPECT_EQ(SioBaud(0, 6), accepted ? 1 : 0) << what << " then SioBaud";
                 if (!accepted) ++rejected;
-                EXPECT_EQ(sim.rxCount(1), 0u) << what;
+                EXPECT_EQ(sim.snapshot(1).rxCount, 0u) << what;
                 EXPECT_EQ(lastWinError, kSentinel) << what;
                 ++tried;
             }
@@ -336,9 +336,9 @@ TEST_F(BadInput, LineSettingsTheDeviceRejects) {
         if (r == 1) {
             static const DWORD table[] = {110, 300, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
             const auto u = static_cast<DWORD>(rate);
-            EXPECT_EQ(sim.deviceState(0).BaudRate, u < 10 ? table[u] : u) << what;
+            EXPECT_EQ(sim.snapshot(0).dcb.BaudRate, u < 10 ? table[u] : u) << what;
         }
-        EXPECT_EQ(sim.rxCount(1), 0u) << what;
+        EXPECT_EQ(sim.snapshot(1).rxCount, 0u) << what;
         EXPECT_EQ(lastWinError, kSentinel) << what;
         ++tried;
     }
@@ -359,7 +359,7 @@ TEST_F(BadInput, QueueSizesOfAnyValueOpenAWorkingPort) {
             EXPECT_EQ(SioPutc(2, 0x5A), 0) << what;
             EXPECT_EQ(SioGetc(2), 0x5A) << what;
             EXPECT_EQ(SioDone(2), 1) << what;
-            EXPECT_FALSE(sim.isOpen(2)) << what;
+            EXPECT_FALSE(sim.snapshot(2).open) << what;
             ++tried;
         }
     }

@@ -95,7 +95,7 @@ void nullModem(World& w) {
 void dataWaiting(World& w) {
     nullModem(w);
     ASSERT_EQ(SioPuts(1, "hello", 5), 5);
-    ASSERT_EQ(w.sim.rxCount(0), 5u);
+    ASSERT_EQ(w.sim.snapshot(0).rxCount, 5u);
 }
 
 // Port 0 on a loopback plug with DTR and RTS raised by the caller, so that
@@ -124,12 +124,12 @@ auto always(Expect e) {
 
 // The waiting bytes are all still there: a failed receive loses nothing.
 void nothingConsumed(World& w, const Log&, std::size_t) {
-    EXPECT_EQ(w.sim.rxCount(0), 5u);
+    EXPECT_EQ(w.sim.snapshot(0).rxCount, 5u);
 }
 
 // A failed send put nothing on the wire.
 void nothingSent(World& w, const Log&, std::size_t) {
-    EXPECT_EQ(w.sim.rxCount(1), 0u);
+    EXPECT_EQ(w.sim.snapshot(1).rxCount, 0u);
 }
 
 // When applying the record fails, the lines are not touched afterwards.
@@ -332,19 +332,19 @@ TEST_P(FaultSweep, EveryDeviceOperationFailing) {
             const DevHandle h = PortTable[s.port].handle;
             const bool slotOpen = h != kNoDevice;
             EXPECT_EQ(slotOpen, e.open) << "slot state";
-            EXPECT_EQ(w.sim.isOpen(s.port), slotOpen) << "slot and device disagree";
+            EXPECT_EQ(w.sim.snapshot(s.port).open, slotOpen) << "slot and device disagree";
             if (slotOpen) {
                 DWORD status = 0;
                 EXPECT_EQ(w.sim.GetCommModemStatus(h, &status), 1) << "the slot keeps a stale handle";
             }
             EXPECT_EQ(SioDone(s.port), slotOpen ? 1 : SIO_NOT_OPEN);
-            EXPECT_FALSE(w.sim.isOpen(s.port));
+            EXPECT_FALSE(w.sim.snapshot(s.port).open);
         }
         for (int p = 0; p < SIO_PORT_COUNT; ++p) {
             if (PortTable[p].handle != kNoDevice) {
                 EXPECT_EQ(SioDone(p), 1) << "port " << p;
             }
-            EXPECT_FALSE(w.sim.isOpen(p)) << "device of port " << p << " left open";
+            EXPECT_FALSE(w.sim.snapshot(p).open) << "device of port " << p << " left open";
         }
     }
     RecordProperty("fault_points", static_cast<int>(clean.size()));

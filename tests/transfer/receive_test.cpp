@@ -120,7 +120,7 @@ TEST_F(Receive, RxClearDrainsQueueAndPushedBackByte) {
     arrive("abcdef");
     SioUnGetc(0, 'P');
     EXPECT_EQ(SioRxClear(0), 0);
-    EXPECT_EQ(sim.rxCount(0), 0u);
+    EXPECT_EQ(sim.snapshot(0).rxCount, 0u);
     EXPECT_EQ(SioGetc(0), SIO_NO_DATA);
     shim.clearLog();
     EXPECT_EQ(SioRxClear(0), 0);
@@ -185,7 +185,7 @@ TEST_F(Receive, FailedReadsStoreTheErrorAndReturnWinError) {
     shim.failOp(Op::ReadFile, 73);
     EXPECT_EQ(SioRxClear(0), 0);
     EXPECT_EQ(SioWinError(), 73);
-    EXPECT_EQ(sim.rxCount(0), 2u) << "nothing was lost by the failed reads";
+    EXPECT_EQ(sim.snapshot(0).rxCount, 2u) << "nothing was lost by the failed reads";
     EXPECT_EQ(SioGets(0, buf, 4), 2);
 }
 
@@ -248,7 +248,7 @@ TEST_F(Receive, NegativeSizeIsRefusedWithoutTouchingTheDeviceOrBuffer) {
     }
     EXPECT_TRUE(shim.log().empty());
     EXPECT_EQ(buf[0], '#');
-    EXPECT_EQ(sim.rxCount(0), 3u);
+    EXPECT_EQ(sim.snapshot(0).rxCount, 3u);
     // With a byte pushed back the byte is kept too.
     SioUnGetc(0, 'P');
     EXPECT_EQ(SioGets(0, buf, -1), SIO_WIN_ERROR);
@@ -261,7 +261,7 @@ TEST_F(Receive, NullBufferIsNeverWritten) {
     EXPECT_EQ(SioGets(0, nullptr, 5), SIO_WIN_ERROR);
     EXPECT_EQ(SioWinError(), static_cast<int>(kErrInvalidParameter));
     EXPECT_TRUE(shim.log().empty());
-    EXPECT_EQ(sim.rxCount(0), 3u);
+    EXPECT_EQ(sim.snapshot(0).rxCount, 3u);
 
     lastWinError = 0;
     EXPECT_EQ(SioGets(0, nullptr, 0), 0) << "nothing asked for, nothing written";

@@ -76,7 +76,7 @@ struct Harness {
     // Where a port's transmitted bytes go: its null-modem peer, itself on a
     // loopback plug, or nowhere.
     int receiverOf(int p) const {
-        switch (sim.wiring(p)) {
+        switch (sim.snapshot(p).wiring) {
         case SimDevice::Wiring::Loopback: return p;
         case SimDevice::Wiring::NullModem: return p == 0 ? 1 : p == 1 ? 0 : -1;
         default: return -1;
@@ -105,9 +105,9 @@ struct Harness {
     // queue size.
     void arrive(int r, const std::uint8_t* data, std::size_t n, unsigned mask, bool mismatch) {
         if (!port[r].open) return;
-        const DCB dr = sim.deviceState(r);
-        const std::size_t queue = sim.queueSize(r);
-        std::size_t count = sim.rxCount(r);
+        const DCB dr = sim.snapshot(r).dcb;
+        const std::size_t queue = sim.snapshot(r).queueSize;
+        std::size_t count = sim.snapshot(r).rxCount;
         if (port[r].tracked) check(count == port[r].waiting.size(), "model expects %ld bytes waiting, device has %ld",
                                    static_cast<long>(port[r].waiting.size()), static_cast<long>(count));
         if (mismatch) forget(r);  // framing errors: the bytes are garbage by design
@@ -135,26 +135,26 @@ struct Harness {
     // just before the write).
     void sent(int s, const std::uint8_t* data, std::size_t n) {
         const int r = receiverOf(s);
-        if (r < 0 || !sim.isOpen(r)) return;
-        const DCB ds = sim.deviceState(s);
+        if (r < 0 || !sim.snapshot(r).open) return;
+        const DCB ds = sim.snapshot(s).dcb;
         const unsigned mask = ds.ByteSize < 8 ? (1u << ds.ByteSize) - 1 : 0xFFu;
-        arrive(r, data, n, mask, !sameFormat(ds, sim.deviceState(r)));
+        arrive(r, data, n, mask, !sameFormat(ds, sim.snapshot(r).dcb));
     }
 
     // Whether a write of these bytes from s can complete in this thread: not
     // held off now, and not to be held off halfway by the receiver's flow
     // control or by an XOFF it sends itself over a loopback plug.
     bool writeCannotBlock(int s, const std::uint8_t* data, std::size_t n) const {
-        if (!sim.isOpen(s)) return true;
-        const DCB ds = sim.deviceState(s);
+        if (!sim.snapshot(s).open) return true;
+        const DCB ds = sim.snapshot(s).dcb;
         if (!ds.fOutxCtsFlow && !ds.fOutX) return true;
-        if (sim.txHeldOff(s)) return false;
+        if (sim.snapshot(s).txHeldOff) return false;
         const int r = receiverOf(s);
-        if (r < 0 || !sim.isOpen(r)) return true;
-        const DCB dr = sim.deviceState(r);
+        if (r < 0 || !sim.snapshot(r).open) return true;
+        const DCB dr = sim.snapshot(r).dcb;
         if ((ds.fOutxCtsFlow && dr.fRtsControl == RTS_CONTROL_HANDSHAKE) || (ds.fOutX && dr.fInX)) {
-            const std::size_t queue = sim.queueSize(r);
-            if (dr.XoffLim > queue || sim.rxCount(r) + n > queue - dr.XoffLim) return false;
+            const std::size_t queue = sim.snapshot(r).queueSize;
+            if (dr.XoffLim > queue || sim.snapshot(r).rxCount + n > queue - dr.XoffLim) return false;
         }
         if (ds.fOutX && r == s) {
             const unsigned mask = ds.ByteSize < 8 ? (1u << ds.ByteSize) - 1 : 0xFFu;
@@ -170,10 +170,10 @@ struct Harness {
     // content and overflow are no longer known exactly.
     void beforeStep() {
         for (int p = 0; p < kPorts; ++p) {
-            if (!port[p].tracked && sim.rxCount(p) == 0) port[p].tracked = true;
+            if (!port[p].tracked && sim.snapshot(p).rxCount == 0) port[p].tracked = true;
         }
         for (int p = 0; p < kPorts; ++p) {
-            if (sim.isOpen(p) && sim.deviceState(p).fInX) {
+            if (sim.snapshot(p).open && sim.snapshot(p).dcb.fInX) {
                 const int r = receiverOf(p);
                 if (r >= 0) {
                     forget(r);
@@ -188,13 +188,13 @@ struct Harness {
         for (int p = 0; p < kPorts; ++p) {
             const bool slotOpen = PortTable[p].handle != kNoDevice;
             check(slotOpen == port[p].open, "port %ld: slot open %ld disagrees with the model", p, slotOpen);
-            check(sim.isOpen(p) == slotOpen, "port %ld: device open %ld disagrees with the slot", p, sim.isOpen(p));
+            check(sim.snapshot(p).open == slotOpen, "port %ld: device open %ld disagrees with the slot", p, sim.snapshot(p).open);
             check(PortTable[p].pushedBack == port[p].pushedBack, "port %ld: pushed-back byte %ld", p,
                   PortTable[p].pushedBack);
             check(PortTable[p].lineBits == port[p].lineBits, "port %ld: line bits %ld", p, PortTable[p].lineBits);
             if (port[p].open && port[p].tracked) {
-                check(sim.rxCount(p) == port[p].waiting.size(), "port %ld: %ld bytes waiting, model differs", p,
-                      static_cast<long>(sim.rxCount(p)));
+                check(sim.snapshot(p).rxCount == port[p].waiting.size(), "port %ld: %ld bytes waiting, model differs", p,
+                      static_cast<long>(sim.snapshot(p).rxCount));
             }
         }
         check(static_cast<DWORD>(SioWinError()) == lastErr, "SioWinError %ld, expected %ld", SioWinError(),
@@ -297,7 +297,7 @@ void runStep(Harness& h, FuzzedDataProvider& in) {
         h.call = text;
         r = SioReset(p, iq, oq);
         if (!h.portChecks(p, r, false)) break;
-        if (h.sim.wiring(p) == SimDevice::Wiring::Absent) {
+        if (h.sim.snapshot(p).wiring == SimDevice::Wiring::Absent) {
             h.winErrorResult(r, kErrFileNotFound);
             pm->open = false;
         } else {
@@ -360,7 +360,7 @@ void runStep(Harness& h, FuzzedDataProvider& in) {
         break;
     case 6: {  // SioGetc
         h.call = "SioGetc(" + std::to_string(p) + ")";
-        const std::size_t before = Harness::inRange(p) ? h.sim.rxCount(p) : 0;
+        const std::size_t before = Harness::inRange(p) ? h.sim.snapshot(p).rxCount : 0;
         r = SioGetc(p);
         if (!h.portChecks(p, r)) break;
         if (pm->pushedBack != 0) {
@@ -385,7 +385,7 @@ void runStep(Harness& h, FuzzedDataProvider& in) {
         std::vector<char> buf(size > 0 ? static_cast<std::size_t>(size) : 1, '\x7E');
         std::snprintf(text, sizeof text, "SioGets(%d, %s, %d)", p, null ? "null" : "buf", size);
         h.call = text;
-        const std::size_t before = Harness::inRange(p) ? h.sim.rxCount(p) : 0;
+        const std::size_t before = Harness::inRange(p) ? h.sim.snapshot(p).rxCount : 0;
         r = SioGets(p, null ? nullptr : buf.data(), size);
         if (!h.portChecks(p, r)) break;
         if (size < 0) {
@@ -429,7 +429,7 @@ void runStep(Harness& h, FuzzedDataProvider& in) {
     }
     case 9: {  // SioRxQue
         h.call = "SioRxQue(" + std::to_string(p) + ")";
-        const long before = Harness::inRange(p) ? static_cast<long>(h.sim.rxCount(p)) : 0;
+        const long before = Harness::inRange(p) ? static_cast<long>(h.sim.snapshot(p).rxCount) : 0;
         r = SioRxQue(p);
         if (!h.portChecks(p, r)) break;
         h.check(r == before, "gave %ld, %ld waiting", r, before);
@@ -441,7 +441,7 @@ void runStep(Harness& h, FuzzedDataProvider& in) {
         r = SioRxClear(p);
         if (!h.portChecks(p, r)) break;
         h.check(r == 0, "gave %ld", r);
-        h.check(h.sim.rxCount(p) == 0, "left %ld bytes waiting", static_cast<long>(h.sim.rxCount(p)));
+        h.check(h.sim.snapshot(p).rxCount == 0, "left %ld bytes waiting", static_cast<long>(h.sim.snapshot(p).rxCount));
         pm->pushedBack = 0;
         pm->waiting.clear();
         pm->tracked = true;
@@ -450,10 +450,10 @@ void runStep(Harness& h, FuzzedDataProvider& in) {
     case 11: {  // SioBaud
         const int rate = in.ConsumeBool() ? in.ConsumeIntegralInRange(0, 12) : in.ConsumeIntegral<int>();
         h.call = "SioBaud(" + std::to_string(p) + ", " + std::to_string(rate) + ")";
-        const DCB before = Harness::inRange(p) ? h.sim.deviceState(p) : DCB{};
+        const DCB before = Harness::inRange(p) ? h.sim.snapshot(p).dcb : DCB{};
         r = SioBaud(p, rate);
         if (!h.portChecks(p, r)) break;
-        const DCB after = h.sim.deviceState(p);
+        const DCB after = h.sim.snapshot(p).dcb;
         const auto u = static_cast<DWORD>(rate);
         if (r == 1) {
             h.check(after.BaudRate == (u < 10 ? kBaudTable[u] : u), "accepted, but the device runs at %ld",
@@ -471,11 +471,11 @@ void runStep(Harness& h, FuzzedDataProvider& in) {
         const int data = wild ? in.ConsumeIntegral<int>() : in.ConsumeIntegralInRange(5, 8);
         std::snprintf(text, sizeof text, "SioParms(%d, %d, %d, %d)", p, parity, stop, data);
         h.call = text;
-        const DCB before = Harness::inRange(p) ? h.sim.deviceState(p) : DCB{};
+        const DCB before = Harness::inRange(p) ? h.sim.snapshot(p).dcb : DCB{};
         r = SioParms(p, parity, stop, data);
         if (!h.portChecks(p, r)) break;
         h.check(r == 0, "gave %ld", r);
-        const DCB after = h.sim.deviceState(p);
+        const DCB after = h.sim.snapshot(p).dcb;
         const bool applied = after.Parity == (parity & 0xFF) && after.StopBits == (stop & 0xFF) &&
                              after.ByteSize == (data & 0xFF);
         h.check(applied || std::memcmp(&before, &after, sizeof(DCB)) == 0, "the device took part of the record");
@@ -494,7 +494,7 @@ void runStep(Harness& h, FuzzedDataProvider& in) {
         const bool dtr = op == 14;
         const int cmd = pickCommand(in);
         h.call = std::string(dtr ? "SioDTR(" : "SioRTS(") + std::to_string(p) + ", " + std::to_string(cmd) + ")";
-        const DCB before = Harness::inRange(p) ? h.sim.deviceState(p) : DCB{};
+        const DCB before = Harness::inRange(p) ? h.sim.snapshot(p).dcb : DCB{};
         r = dtr ? SioDTR(p, cmd) : SioRTS(p, cmd);
         if (!h.portChecks(p, r)) break;
         const std::uint8_t bit = dtr ? kLineDtr : kLineRts;
@@ -523,7 +523,7 @@ void runStep(Harness& h, FuzzedDataProvider& in) {
         if (!h.portChecks(p, r)) break;
         const int c = cmd & 0xFF;
         h.check(r == (c == 'A' || c == 'C' ? 1 : c == 'D' ? 0 : SIO_BAD_COMMAND), "gave %ld", r);
-        if (c == 'A' || c == 'C') h.check(h.sim.breakOn(p) == (c == 'A'), "break state %ld", h.sim.breakOn(p));
+        if (c == 'A' || c == 'C') h.check(h.sim.snapshot(p).breakOn == (c == 'A'), "break state %ld", h.sim.snapshot(p).breakOn);
         break;
     }
     case 17:
@@ -534,7 +534,7 @@ void runStep(Harness& h, FuzzedDataProvider& in) {
         static const DWORD bits[] = {MS_CTS_ON, MS_DSR_ON, MS_RING_ON, MS_RLSD_ON};
         static const char* const names[] = {"SioCTS(", "SioDSR(", "SioRI(", "SioDCD("};
         h.call = names[op - 17] + std::to_string(p) + ")";
-        const DWORD status = Harness::inRange(p) ? h.sim.modemStatus(p) : 0;
+        const DWORD status = Harness::inRange(p) ? h.sim.snapshot(p).modemStatus : 0;
         r = fns[op - 17](p);
         if (!h.portChecks(p, r)) break;
         h.check(r == static_cast<int>(status & bits[op - 17]), "gave %ld, the line status is %ld", r,
@@ -628,7 +628,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     h.call = "closing every port";
     for (int p = 0; p < kPorts; ++p) {
         if (h.port[p].open) h.check(SioDone(p) == 1, "SioDone(%ld) failed", p);
-        h.check(!h.sim.isOpen(p), "device of port %ld left open", p);
+        h.check(!h.sim.snapshot(p).open, "device of port %ld left open", p);
     }
     resetLibraryState();
     setDevice(nullptr);

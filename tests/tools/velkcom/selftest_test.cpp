@@ -89,10 +89,10 @@ TEST_F(SelftestTest, EveryCheckPassesOnALoopbackPlug) {
     EXPECT_EQ(verdict("flow control H"), "PASS");
     EXPECT_NE(table.find("CTS dropped at"), std::string::npos) << table;
     EXPECT_TRUE(errors.empty()) << errors;
-    EXPECT_FALSE(sim.isOpen(0)) << "the port must be closed at the end";
+    EXPECT_FALSE(sim.snapshot(0).open) << "the port must be closed at the end";
     // The baud codes all reached the device: the last rate set is the literal
     // one or 115200, and the flow mode is back to none.
-    EXPECT_EQ(sim.deviceState(0).fOutxCtsFlow, 0u);
+    EXPECT_EQ(sim.snapshot(0).dcb.fOutxCtsFlow, 0u);
 }
 
 TEST_F(SelftestTest, ModemLinesAndBreakRefusedAreSkippedNotPassed) {

@@ -1,0 +1,109 @@
+// The POSIX wiring a pty can show: every baud code reaches the driver as its
+// termios speed, the default device path of each port, the direction of
+// each purge, and SetCommState left as it was when a modem line fails
+// half-way (a tty kind whose line request fails like a vanishing device).
+#include <gtest/gtest.h>
+
+#include <sys/ioctl.h>
+#include <termios.h>
+
+#include <cerrno>
+#include <string>
+
+#include "device/posix_port_map.h"
+#include "device/posix_tty.h"
+#include "port/port_table.h"
+#include "support/posix_pty_fixture.h"
+
+namespace velk {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST_F(PosixPty, EveryBaudCodeReachesTheDriverAsItsSpeed) {
+    openPty(0);
+    const speed_t want[10] = {B110, B300, B1200, B2400, B4800, B9600, B19200, B38400, B57600, B115200};
+    for (int code = 0; code < 10; ++code) {
+        ASSERT_EQ(SioBaud(0, code), 1) << "code " << code;
+        termios t{};
+        ASSERT_EQ(tcgetattr(pty.slave, &t), 0);
+        EXPECT_EQ(cfgetospeed(&t), want[code]) << "code " << code;
+        EXPECT_EQ(cfgetispeed(&t), want[code]) << "code " << code;
+    }
+}
+
+TEST(PosixPortMap, UnmappedPortsOpenTtySOfTheirIndex) {
+    char path[64];
+    for (int port = 0; port < SIO_PORT_COUNT; ++port) {
+        ASSERT_EQ(portPath(port, path, sizeof path), 0);
+        EXPECT_EQ(std::string(path), "/dev/ttyS" + std::to_string(port)) << "COM" << port + 1;
+    }
+    EXPECT_EQ(portPath(SIO_PORT_COUNT, path, sizeof path), EINVAL);
+}
+
+TEST_F(PosixPty, PurgesDropTheirOwnDirectionOnly) {
+    openPty(0);
+    ASSERT_TRUE(pty.send("in"));
+    ASSERT_TRUE(waitUntil([] { return SioRxQue(0) == 2; }));
+    EXPECT_EQ(SioTxClear(0), 0);
+    EXPECT_EQ(SioRxQue(0), 2);
+    DeviceApi& dev = platformDevice();
+    EXPECT_EQ(dev.PurgeComm(PortTable[0].handle, PURGE_TXABORT | PURGE_TXCLEAR), 1);
+    EXPECT_EQ(SioRxQue(0), 2);
+    EXPECT_EQ(dev.PurgeComm(PortTable[0].handle, PURGE_RXCLEAR), 1);
+    EXPECT_EQ(SioRxQue(0), 0);
+}
+
+// The modem lines of this tty kind: each request is logged ("DTR+", "RTS-");
+// the one on failBit fails as on a device that has just gone away, the
+// others succeed.
+class VanishingLines : public TtyDevice {
+protected:
+    int setModemLine(int, int bit, bool on) override {
+        log += std::string(bit == TIOCM_DTR ? "DTR" : "RTS") + (on ? "+ " : "- ");
+        return bit == failBit ? EIO : 0;
+    }
+
+public:
+    int failBit = TIOCM_DTR;
+    std::string log;
+};
+
+TEST_F(PosixPty, SetCommStateChangesNothingWhenAModemLineFails) {
+    ASSERT_EQ(velk_map_port(0, pty.path.c_str()), 0);
+    VanishingLines dev;
+    const DevHandle h = dev.CreateFileA("COM1");
+    ASSERT_NE(h, kNoDevice) << dev.GetLastError();
+    DCB d{};
+    ASSERT_EQ(dev.GetCommState(h, &d), 1);
+    d.BaudRate = 250000;  // a literal rate, taken: no line changes
+    ASSERT_EQ(dev.SetCommState(h, &d), 1);
+    EXPECT_EQ(dev.log, "");
+
+    DCB next = d;
+    next.BaudRate = 19200;
+    next.fOutX = !d.fOutX;
+    next.fDtrControl = DTR_CONTROL_DISABLE;
+    next.fRtsControl = RTS_CONTROL_DISABLE;
+    for (int bit : {TIOCM_DTR, TIOCM_RTS}) {
+        dev.failBit = bit;
+        dev.log.clear();
+        EXPECT_EQ(dev.SetCommState(h, &next), 0);
+        EXPECT_EQ(dev.GetLastError(), static_cast<DWORD>(EIO));
+        // DTR failing leaves RTS alone; RTS failing puts DTR back.
+        EXPECT_EQ(dev.log, bit == TIOCM_DTR ? "DTR- " : "DTR- RTS- DTR+ ");
+        DCB now{};
+        ASSERT_EQ(dev.GetCommState(h, &now), 1);
+        EXPECT_EQ(now.BaudRate, 250000u);
+        EXPECT_EQ(now.fOutX, d.fOutX);
+        EXPECT_EQ(now.fDtrControl, static_cast<DWORD>(DTR_CONTROL_ENABLE));
+        EXPECT_EQ(now.fRtsControl, static_cast<DWORD>(RTS_CONTROL_ENABLE));
+        termios t{};
+        ASSERT_EQ(tcgetattr(pty.slave, &t), 0);
+        EXPECT_EQ((t.c_iflag & IXON) != 0, d.fOutX != 0);
+    }
+    EXPECT_EQ(dev.CloseHandle(h), 1);
+}
+
+}  // namespace
+}  // namespace velk
