@@ -44,7 +44,9 @@ int waitFor(int fd, short events, std::int64_t waitMs, short* revents) {
 BOOL TtyDevice::readLoop(Slot& s, unsigned char* buf, DWORD n, DWORD count, DWORD* got) {
     const COMMTIMEOUTS t = s.timeouts;
     const bool anyByte = readReturnsOnAnyByte(t);
-    const std::int64_t start = nowMs();
+    // A read that never waits (the library's own time-outs) needs no clock.
+    const bool immediate = anyByte && readTotalMs(t, n) == kNoLimit;
+    const std::int64_t start = immediate ? 0 : nowMs();
     std::int64_t lastByte = start;
     for (;;) {
         const ssize_t r = ::read(s.fd, buf + count, n - count);
@@ -65,7 +67,7 @@ BOOL TtyDevice::readLoop(Slot& s, unsigned char* buf, DWORD n, DWORD count, DWOR
             return fail(errno);
         }
         // The kernel has nothing more: wait as the time-outs say, or return.
-        if (anyByte && count > 0) break;
+        if (anyByte && (count > 0 || immediate)) break;
         const std::int64_t now = nowMs();
         const std::int64_t wait = readWaitMs(t, n, count, now - start, now - lastByte);
         if (wait == 0) break;
@@ -99,7 +101,7 @@ BOOL TtyDevice::ReadFile(DevHandle h, void* buf, DWORD n, DWORD* got) {
         queued = c < 0 ? 0 : 1;
         if (c >= 0) *out = static_cast<unsigned char>(c);
     } else {
-        queued = s->rx.pop(out, n);
+        queued = s->rx.empty() ? 0 : s->rx.pop(out, n);
     }
     if (queued > 0) s->takenSinceQuery = true;
     if (queued == n) {
