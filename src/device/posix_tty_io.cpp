@@ -73,11 +73,11 @@ BOOL TtyDevice::readLoop(Slot& s, unsigned char* buf, DWORD n, DWORD count, DWOR
         if (wait == 0) break;
         short revents = 0;
         if (waitFor(s.fd, POLLIN, wait, &revents) < 0) {
-            *got = count;
+            if (count > 0) break;
             return fail(errno);
         }
         if (revents & POLLNVAL) {
-            *got = count;
+            if (count > 0) break;
             return fail(EBADF);
         }
         // Data, a hang-up or an error: the next read tells which.
