@@ -10,7 +10,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -23,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/pty_pair.h"
 #include "velk32.h"
 #include "velk32_posix.h"
 
@@ -93,13 +93,13 @@ long allocationsIn(const std::function<void()>& fn) {
 void* (*volatile mallocPtr)(size_t) = malloc;
 void (*volatile freePtr)(void*) = free;
 
+using velk::Pty;
+
 class NoHeapTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char name[128] = {};
-        ASSERT_EQ(openpty(&master_, &slave_, name, nullptr, nullptr), 0);
-        fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-        ASSERT_EQ(velk_map_port(0, name), 0);
+        ASSERT_FALSE(pty_.path.empty()) << "openpty failed";
+        ASSERT_EQ(velk_map_port(0, pty_.path.c_str()), 0);
         // The first opening may set up what lives for the life of the
         // process (the device backend, the port map); it is not counted.
         ASSERT_EQ(SioReset(0, 1024, 1024), 0) << "SioWinError " << SioWinError();
@@ -107,15 +107,13 @@ protected:
     void TearDown() override {
         SioDone(0);
         velk_map_port(0, nullptr);
-        close(slave_);
-        close(master_);
     }
 
     // Bytes from the peer, waited for (up to 2 s) until the port has them.
     void peerSends(const char* data, int n) {
-        ASSERT_EQ(write(master_, data, n), n);
+        ASSERT_EQ(write(pty_.master, data, n), n);
         for (int i = 0; i < 200 && SioRxQue(0) < n; ++i) {
-            pollfd p{slave_, POLLIN, 0};
+            pollfd p{pty_.slave, POLLIN, 0};
             poll(&p, 1, 10);
         }
         ASSERT_GE(SioRxQue(0), n);
@@ -123,12 +121,11 @@ protected:
 
     void drainPeer() {
         char buf[4096];
-        while (read(master_, buf, sizeof buf) > 0) {
+        while (read(pty_.master, buf, sizeof buf) > 0) {
         }
     }
 
-    int master_ = -1;
-    int slave_ = -1;
+    Pty pty_;
 };
 
 TEST_F(NoHeapTest, CounterSeesAllocations) {

@@ -13,13 +13,8 @@ namespace {
 
 using Op = FaultShim::Op;
 
-class LineSettings : public SimTest {
+class LineSettings : public NullModemTest {
 protected:
-    void SetUp() override {
-        SimTest::SetUp();
-        sim.connectNullModem(0, 1);
-        open(0);
-    }
     // The EscapeCommFunction codes in the log, in order.
     std::vector<DWORD> escapes() const {
         std::vector<DWORD> codes;

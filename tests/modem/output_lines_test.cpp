@@ -12,15 +12,7 @@ namespace {
 
 using Op = FaultShim::Op;
 
-class OutputLines : public SimTest {
-protected:
-    void SetUp() override {
-        SimTest::SetUp();
-        sim.connectNullModem(0, 1);
-        open(1);
-        open(0);
-    }
-};
+using OutputLines = NullModemTest;
 
 TEST_F(OutputLines, ReadBackIsTheRequestNotTheLine) {
     // The open raised both lines, but the caller asked nothing yet.

@@ -27,13 +27,10 @@ constexpr DWORD kSentinel = 0x5E17;
 
 // Ports 0 and 1 open on a null-modem pair, the log cleared, SioWinError at a
 // value every call that must not report an error has to leave alone.
-class BadInput : public SimTest {
+class BadInput : public NullModemTest {
 protected:
     void SetUp() override {
-        SimTest::SetUp();
-        sim.connectNullModem(0, 1);
-        open(0);
-        open(1);
+        NullModemTest::SetUp();
         lastWinError = kSentinel;
     }
     void TearDown() override {

@@ -1,7 +1,7 @@
-// Helpers for tests of the POSIX backend over pseudo-terminals: a pty pair
-// made with openpty whose master end the test drives as the far end of the
-// line, a pair of ptys bridged by socat for two library ports to talk, bounded
-// waits, and a count of the process's open descriptors.
+// Helpers for tests of the POSIX backend over pseudo-terminals: the pty pair
+// of support/pty_pair.h whose master end the test drives as the far end of
+// the line, a pair of ptys bridged by socat for two library ports to talk,
+// bounded waits, and a count of the process's open descriptors.
 #ifndef VELK_TESTS_SUPPORT_PTY_SUPPORT_H
 #define VELK_TESTS_SUPPORT_PTY_SUPPORT_H
 
@@ -23,6 +23,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/pty_pair.h"
 
 namespace velk {
 
@@ -48,77 +50,6 @@ inline int openFdCount() {
     closedir(d);
     return n - 1;  // the directory's own descriptor
 }
-
-// A pty pair. The slave's name is what the library opens; the test reads and
-// writes the master as the device at the other end of the cable, and keeps
-// its own slave descriptor for looking at the line state.
-struct Pty {
-    int master = -1;
-    int slave = -1;
-    std::string path;
-
-    Pty() {
-        char name[256] = {};
-        if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-            ADD_FAILURE() << "openpty failed: errno " << errno;
-            return;
-        }
-        path = name;
-        fcntl(master, F_SETFD, FD_CLOEXEC);
-        fcntl(slave, F_SETFD, FD_CLOEXEC);
-        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    }
-    ~Pty() {
-        closeMaster();
-        if (slave >= 0) close(slave);
-    }
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-
-    void closeMaster() {
-        if (master >= 0) close(master);
-        master = -1;
-    }
-
-    // Writes all of data to the master, waiting while the line is full.
-    bool send(const std::string& data) {
-        std::size_t done = 0;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (done < data.size()) {
-            ssize_t r = write(master, data.data() + done, data.size() - done);
-            if (r > 0) {
-                done += static_cast<std::size_t>(r);
-                continue;
-            }
-            if (r < 0 && errno != EAGAIN && errno != EINTR) return false;
-            if (std::chrono::steady_clock::now() >= end) return false;
-            pollfd p = {master, POLLOUT, 0};
-            poll(&p, 1, 100);
-        }
-        return true;
-    }
-
-    // Reads from the master until n bytes have come or `limit` has passed.
-    std::string receive(std::size_t n, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
-        std::string got;
-        char buf[4096];
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (got.size() < n) {
-            ssize_t r = read(master, buf, std::min(sizeof buf, n - got.size()));
-            if (r > 0) {
-                got.append(buf, static_cast<std::size_t>(r));
-                continue;
-            }
-            if (r < 0 && errno != EAGAIN && errno != EINTR) break;
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                end - std::chrono::steady_clock::now());
-            if (left.count() <= 0) break;
-            pollfd p = {master, POLLIN, 0};
-            poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 100)));
-        }
-        return got;
-    }
-};
 
 // Two ptys bridged by socat: what is written to one slave comes out of the
 // other. The slaves appear as symbolic links in a fresh directory.

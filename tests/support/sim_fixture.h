@@ -1,7 +1,8 @@
-// A test fixture that puts the library in front of a fresh simulated device
-// wrapped in the fault shim, and gives the module-wide state back as it was
+// The test fixtures over the simulated device: SimTest puts the library in
+// front of a fresh simulated device wrapped in the fault shim, and gives the module-wide state back as it was
 // at load when the test ends (ports closed, push-back and line requests
-// cleared, no error kept).
+// cleared, no error kept); NullModemTest adds two open ports joined by a
+// null-modem cable.
 #ifndef VELK_TESTS_SUPPORT_SIM_FIXTURE_H
 #define VELK_TESTS_SUPPORT_SIM_FIXTURE_H
 
@@ -48,6 +49,19 @@ protected:
 
     SimDevice sim;
     FaultShim shim;
+};
+
+// The usual set-up of the library's tests: ports 0 and 1 joined by a
+// null-modem cable (TX to RX, RTS to CTS, DTR to DSR and DCD, each way), both
+// open, port 0 last, and the log cleared.
+class NullModemTest : public SimTest {
+protected:
+    void SetUp() override {
+        SimTest::SetUp();
+        sim.connectNullModem(0, 1);
+        open(1);
+        open(0);
+    }
 };
 
 }  // namespace velk

@@ -18,14 +18,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class FlowControl : public SimTest {
+class FlowControl : public NullModemTest {
 protected:
-    void SetUp() override {
-        SimTest::SetUp();
-        sim.connectNullModem(0, 1);
-        open(0);
-        open(1);
-    }
     // A write from port 0 in a second thread; if the test fails while it is
     // held, the device aborts the write (not through the library, which may
     // be what is broken) so the thread can end.

@@ -12,14 +12,8 @@ namespace {
 
 using Op = FaultShim::Op;
 
-class Transmit : public SimTest {
+class Transmit : public NullModemTest {
 protected:
-    void SetUp() override {
-        SimTest::SetUp();
-        sim.connectNullModem(0, 1);
-        open(1);
-        open(0);
-    }
     // Everything waiting at the other end.
     std::string received() {
         char buf[256];

@@ -1,13 +1,12 @@
 // The velkcom program run as a user runs it, on POSIX: the self-test on the
 // built-in loopback plug and on a pty whose far end echoes, `velkcom term`
-// exchanging data with a pty peer (openpty here, the master end as the peer),
+// exchanging data with a pty peer (the master end of support/pty_pair.h),
 // and the command line's answers to help, bad options and ports that do not
 // open. Every wait is bounded; a child still running at the end is killed.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -21,6 +20,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/pty_pair.h"
 
 namespace {
 
@@ -151,36 +152,9 @@ Result run(const std::vector<std::string>& args, int ms = 30000) {
     return {status, c.out, c.err};
 }
 
-// A pty pair whose master end is the peer of the port opened on the slave.
-struct Pty {
-    Pty() {
-        EXPECT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0) << std::strerror(errno);
-        // The peer side passes bytes through unchanged.
-        struct termios t;
-        tcgetattr(master, &t);
-        cfmakeraw(&t);
-        tcsetattr(master, TCSANOW, &t);
-    }
-    ~Pty() {
-        close(master);
-        close(slave);
-    }
-    // Reads from the master until it has seen want or ms have passed.
-    bool readUntil(std::string& got, const std::string& want, int ms) {
-        Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
-        while (got.find(want) == std::string::npos && Clock::now() < end) {
-            struct pollfd p = {master, POLLIN, 0};
-            if (poll(&p, 1, 20) > 0) {
-                char buf[256];
-                ssize_t n = read(master, buf, sizeof buf);
-                if (n > 0) got.append(buf, static_cast<std::size_t>(n));
-            }
-        }
-        return got.find(want) != std::string::npos;
-    }
-    int master = -1, slave = -1;
-    char name[128] = {0};
-};
+// The pty pair of the tests' support: the master end is the peer of the port
+// opened on the slave.
+using velk::Pty;
 
 TEST(VelkcomCommand, SelftestPassesEveryCheckOnTheBuiltInLoopbackPlug) {
     Result r = run({"selftest"});
@@ -192,6 +166,7 @@ TEST(VelkcomCommand, SelftestPassesEveryCheckOnTheBuiltInLoopbackPlug) {
 
 TEST(VelkcomCommand, SelftestOnAPtySkipsWhatAPtyCannotDoAndPassesTheRest) {
     Pty pty;
+    Pty::setBlocking(pty.master, true);  // the echo below waits for room
     std::atomic<bool> stop{false};
     // The far end of the pty echoes everything back: a loopback plug for
     // data, with no modem lines.
@@ -211,11 +186,11 @@ TEST(VelkcomCommand, SelftestOnAPtySkipsWhatAPtyCannotDoAndPassesTheRest) {
             }
         }
     });
-    Result r = run({"selftest", "--device", pty.name, "--port", "2"}, 60000);
+    Result r = run({"selftest", "--device", pty.path.c_str(), "--port", "2"}, 60000);
     stop = true;
     echo.join();
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_NE(r.out.find("velkcom selftest on COM3 (" + std::string(pty.name) + ")"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("velkcom selftest on COM3 (" + std::string(pty.path.c_str()) + ")"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("FAIL  "), std::string::npos) << r.out;
     for (const char* row : {"RTS -> CTS", "DTR -> DSR, DCD", "break -> CE_BREAK", "status cleared on read",
                             "flow control H"}) {
@@ -232,13 +207,13 @@ TEST(VelkcomCommand, SelftestOnAPtySkipsWhatAPtyCannotDoAndPassesTheRest) {
 
 TEST(VelkcomCommand, TermExchangesDataWithAPtyPeer) {
     Pty pty;
-    Child term({"term", "--device", pty.name, "--baud", "115200", "--parms", "8N1", "--drain", "300"});
+    Child term({"term", "--device", pty.path.c_str(), "--baud", "115200", "--parms", "8N1", "--drain", "300"});
     ASSERT_TRUE(term.started());
     // Standard input reaches the peer, every byte value as it is.
     const std::string ask = std::string("hello\r\n\x00\xff", 9);
     term.write(ask);
     std::string atPeer;
-    EXPECT_TRUE(pty.readUntil(atPeer, ask, 5000)) << "peer saw: " << atPeer << "\nstderr: " << term.err;
+    EXPECT_TRUE(pty.receiveUntil(atPeer, ask, std::chrono::milliseconds(5000))) << "peer saw: " << atPeer << "\nstderr: " << term.err;
     // The peer's answer reaches standard output.
     const std::string answer = std::string("world\n\x01\x00\xfe", 10);
     ASSERT_EQ(::write(pty.master, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
@@ -253,7 +228,7 @@ TEST(VelkcomCommand, TermExchangesDataWithAPtyPeer) {
     EXPECT_EQ(atPeer, ask);
     EXPECT_TRUE(term.err.empty()) << term.err;
     // The port was closed: the slave can be locked again by another open.
-    int fd = open(pty.name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int fd = open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     EXPECT_GE(fd, 0);
     if (fd >= 0) close(fd);
 }
@@ -287,7 +262,7 @@ TEST(VelkcomCommand, TermOnATerminalSendsKeysRawAndQuitsOnCtrlBracket) {
     Pty keyboard;  // velkcom's standard input is this terminal's slave end
     struct termios before;
     ASSERT_EQ(tcgetattr(keyboard.slave, &before), 0);
-    Child term({"term", "--device", port.name}, keyboard.slave);
+    Child term({"term", "--device", port.path.c_str()}, keyboard.slave);
     ASSERT_TRUE(term.started());
     // The banner names the escape key once the terminal is in raw mode.
     Clock::time_point end = Clock::now() + std::chrono::seconds(5);
@@ -297,11 +272,11 @@ TEST(VelkcomCommand, TermOnATerminalSendsKeysRawAndQuitsOnCtrlBracket) {
     const std::string keys = "ab\x03c";
     ASSERT_EQ(::write(keyboard.master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
     std::string atPeer;
-    EXPECT_TRUE(port.readUntil(atPeer, keys, 5000)) << atPeer;
+    EXPECT_TRUE(port.receiveUntil(atPeer, keys, std::chrono::milliseconds(5000))) << atPeer;
     ASSERT_EQ(::write(keyboard.master, "\x1d" "zz", 3), 3);
     EXPECT_EQ(term.finish(5000), 0) << term.err;
     EXPECT_NE(term.err.find("closed COM1"), std::string::npos) << term.err;
-    port.readUntil(atPeer, "zz", 200);
+    port.receiveUntil(atPeer, "zz", std::chrono::milliseconds(200));
     EXPECT_EQ(atPeer, keys) << "nothing after the escape key is sent";
     // The terminal has its settings back.
     struct termios after;
