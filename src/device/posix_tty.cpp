@@ -302,9 +302,10 @@ BOOL TtyDevice::EscapeCommFunction(DevHandle h, DWORD func) {
 
 // Moves what the kernel holds into the receive queue, as far as it has room:
 // FIONREAD (unless avail already holds its answer), and when that finds bytes
-// a read per contiguous free region (two at most). Returns 0, or the errno of
-// a device that failed (EIO: hung up).
-int TtyDevice::fetch(Slot& s, int avail) {
+// a read per contiguous free region (two at most); avail is left with what
+// the kernel still holds. Returns 0, or the errno of a device that failed
+// (EIO: hung up).
+int TtyDevice::fetch(Slot& s, int& avail) {
     if (avail < 0 && ::ioctl(s.fd, FIONREAD, &avail) != 0) return errno;
     while (avail > 0) {
         const RxQueue::Region r = s.rx.writable();
@@ -312,7 +313,7 @@ int TtyDevice::fetch(Slot& s, int avail) {
         const ssize_t got = ::read(s.fd, r.data, r.size);
         if (got > 0) {
             s.rx.commit(static_cast<DWORD>(got));
-            avail -= static_cast<int>(got);
+            avail = got < avail ? avail - static_cast<int>(got) : 0;
         } else if (got == 0) {
             return EIO;
         } else if (errno != EINTR) {
@@ -354,7 +355,7 @@ BOOL TtyDevice::query(Slot* s, int avail, DWORD* errors, COMSTAT* stat) {
         // A hung-up tty fails the fetch with EIO, which is how a polling
         // caller learns that the device is gone.
         err = fetch(*s, avail);
-        if (err == 0 && s->rx.full() && ::ioctl(s->fd, FIONREAD, &extra) != 0) err = errno;
+        if (err == 0 && s->rx.full()) extra = avail;
         if (err == 0 && !s->noCounters) {
             LineCounters now;
             err = readLineCounters(s->fd, &now);

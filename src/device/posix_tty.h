@@ -63,11 +63,11 @@ public:
     // rest once it is empty. A caller that only waits on the count fetches at
     // every query and so sees every byte as it arrives. A full queue reads
     // nothing more: the rest stays in the kernel, whose flow control holds
-    // the sender off, and is added to the count (FIONREAD). TIOCOUTQ is asked
-    // only while something written may still wait to go out (0 otherwise);
-    // the line errors since the last fetch come from the driver's counters
-    // where it keeps them (asked once otherwise). A hung-up device fails
-    // (EIO), once its queue is empty.
+    // the sender off, and is added to the count as FIONREAD found it.
+    // TIOCOUTQ is asked only while something written may still wait to go
+    // out (0 otherwise); the line errors since the last fetch come from the
+    // driver's counters where it keeps them (asked once otherwise). A
+    // hung-up device fails (EIO), once its queue is empty.
     BOOL ClearCommError(DevHandle h, DWORD* errors, COMSTAT* stat) override;
     // Records the mask.
     BOOL SetCommMask(DevHandle h, DWORD mask) override;
@@ -120,7 +120,7 @@ private:
     Slot* lookup(DevHandle h);
     BOOL line(Slot& s, int bit, bool on);
     BOOL readState(Slot& s, DCB* dcb);
-    int fetch(Slot& s, int avail);
+    int fetch(Slot& s, int& avail);
     BOOL query(Slot* s, int avail, DWORD* errors, COMSTAT* stat);
     BOOL readLoop(Slot& s, unsigned char* buf, DWORD n, DWORD count, DWORD* got);
     BOOL writeLoop(Slot& s, const unsigned char* buf, DWORD n, DWORD* written);
