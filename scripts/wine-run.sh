@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs a Windows program of the cross build under Wine, headless, next to a
 # copy of velk32.dll; with --ports, first joins COM1 and COM2 through a socat
-# pty pair (scripts/pty-pair.sh) and maps COM9 to a device that does not
-# exist. With --boot, only makes and boots the prefix.
+# pty pair (scripts/pty-pair.sh) and maps COM3 to COM9 to a device that does
+# not exist. With --boot, only makes and boots the prefix.
 #
 # Usage: scripts/wine-run.sh [--ports] DLL_DIR PROGRAM [ARGS...]
 #        scripts/wine-run.sh --boot
@@ -17,6 +17,12 @@
 # started before Wine and stopped only after wineserver has gone, except when
 # the program asks for the peer to hang up (by creating hangup.request in its
 # working folder).
+#
+# Whether this machine runs 32-bit programs is found out once, by trying
+# (scripts/can-run-32bit.sh). Where it does not, the 32-bit Wine loader
+# cannot start, so Wine runs through the 64-bit loader directly in a win64
+# prefix, and a 32-bit program is not run: a line says why and the exit
+# status is 77, which CTest reports as skipped.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/pty-pair.sh"
@@ -29,6 +35,25 @@ esac
 if [ "$mode" != boot ] && [ $# -lt 2 ]; then
   echo "usage: $0 [--ports] DLL_DIR PROGRAM [ARGS...] | $0 --boot" >&2
   exit 2
+fi
+
+no32=$(bash "$here/can-run-32bit.sh") && no32=""
+if [ -n "$no32" ]; then
+  wine=/usr/lib/wine/wine64
+  export WINELOADER=$wine WINEARCH=win64
+else
+  wine=wine
+fi
+
+# The program's machine from its PE header: 14c is i386.
+pe_machine() {
+  local off
+  off=$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')
+  od -An -tx2 -j$((off + 4)) -N2 "$1" | tr -d " " | sed "s/^0*//"
+}
+if [ "$mode" != boot ] && [ -n "$no32" ] && [ "$(pe_machine "$2")" = 14c ]; then
+  echo "SKIP: $(basename "$2") is a 32-bit program: $no32"
+  exit 77
 fi
 
 export WINEDEBUG=-all
@@ -67,7 +92,7 @@ boot_prefix() {
   local attempt
   for attempt in 1 2; do
     mkdir -p "$WINEPREFIX"
-    if WINE_TIMEOUT=600 wine_call wineboot -i >"$work/boot.log" 2>&1 \
+    if WINE_TIMEOUT=600 wine_call "$wine" wineboot -i >"$work/boot.log" 2>&1 \
         && wine_call wineserver -w && [ -f "$WINEPREFIX/system.reg" ]; then
       return 0
     fi
@@ -90,9 +115,9 @@ cp "$dll_dir/velk32.dll" "$program" "$work/run/"
 
 if [ "$mode" = ports ]; then
   pty_pair_start "$work"
-  echo "COM1 = $PTY_A, COM2 = $PTY_B (socat pty pair), COM9 = missing device"
+  echo "COM1 = $PTY_A, COM2 = $PTY_B (socat pty pair), COM3 to COM9 = missing device"
   map_port() {
-    wine_call wine reg add 'HKLM\Software\Wine\Ports' /v "$1" /t REG_SZ /d "$2" /f \
+    wine_call "$wine" reg add 'HKLM\Software\Wine\Ports' /v "$1" /t REG_SZ /d "$2" /f \
       >"$work/reg.log" 2>&1 || {
       echo "could not map $1 to $2 in the registry:" >&2
       cat "$work/reg.log" >&2
@@ -101,7 +126,12 @@ if [ "$mode" = ports ]; then
   }
   map_port COM1 "$PTY_A"
   map_port COM2 "$PTY_B"
-  map_port COM9 "$work/no-such-device"
+  # COM3 to COM9 name devices that do not exist: Wine would otherwise give
+  # the free COM names to the machine's own /dev/ttyS*, and a program that
+  # tries every port (velkcom probe) would open them.
+  for n in 3 4 5 6 7 8 9; do
+    map_port "COM$n" "$work/no-such-device"
+  done
   # The mapping takes effect when wineserver next starts.
   wine_call wineserver -w
   hangup_watch_start "$work/run/hangup.request"
@@ -109,7 +139,7 @@ fi
 
 rc=0
 # Wine's own messages (wineserver's included) go to a file, shown on failure.
-(cd "$work/run" && wine_call wine "./$(basename "$program")" "$@" 2>"$work/wine.log") || rc=$?
+(cd "$work/run" && wine_call "$wine" "./$(basename "$program")" "$@" 2>"$work/wine.log") || rc=$?
 wine_call wineserver -w 2>>"$work/wine.log" || true
 if [ "$rc" != 0 ]; then
   [ "$rc" = 124 ] || [ "$rc" = 137 ] && echo "$(basename "$program") timed out under Wine" >&2

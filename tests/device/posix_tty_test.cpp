@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <string>
 
+#include "device/posix_kind.h"
 #include "device/posix_port_map.h"
 #include "device/posix_tty.h"
 #include "port/port_table.h"
@@ -52,6 +53,22 @@ TEST_F(PosixPty, PurgesDropTheirOwnDirectionOnly) {
     EXPECT_EQ(SioRxQue(0), 2);
     EXPECT_EQ(dev.PurgeComm(PortTable[0].handle, PURGE_RXCLEAR), 1);
     EXPECT_EQ(SioRxQue(0), 0);
+}
+
+// The tty's handle with another kind's index, or one no kind has, reaches no
+// device: every kind refuses a handle it did not issue.
+TEST_F(PosixPty, AHandleUnderAnotherKindIsRefused) {
+    openPty(0);
+    DeviceApi& dev = platformDevice();
+    const DevHandle h = PortTable[0].handle;
+    const DevHandle inner = h & (kKindHandleLimit - 1);
+    DWORD status = 0;
+    for (DevHandle kind = 0; kind < 8; ++kind) {
+        if (kind == h >> kKindHandleBits) continue;
+        EXPECT_EQ(dev.GetCommModemStatus(inner | (kind << kKindHandleBits), &status), 0) << kind;
+        EXPECT_EQ(dev.GetLastError(), static_cast<DWORD>(EBADF)) << kind;
+    }
+    EXPECT_EQ(SioDone(0), 1);
 }
 
 // The modem lines of this tty kind: each request is logged ("DTR+", "RTS-");

@@ -85,22 +85,25 @@ struct Pty {
     }
 
 private:
+    // Polls before each read, so the master may be blocking or not.
     template <class Done>
     bool readUntil(std::string& got, Done done, std::chrono::milliseconds limit, std::size_t most) {
         char buf[4096];
         const auto end = std::chrono::steady_clock::now() + limit;
         while (!done()) {
-            const std::size_t room = most == std::string::npos ? sizeof buf : std::min(sizeof buf, most - got.size());
-            ssize_t r = read(master, buf, room);
-            if (r > 0) {
-                got.append(buf, static_cast<std::size_t>(r));
-                continue;
-            }
-            if (r < 0 && errno != EAGAIN && errno != EINTR) break;
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
             if (left.count() <= 0) break;
             pollfd p = {master, POLLIN, 0};
-            poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 100)));
+            const int ready = poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 100)));
+            if (ready < 0 && errno != EINTR) break;
+            if (ready <= 0) continue;
+            const std::size_t room = most == std::string::npos ? sizeof buf : std::min(sizeof buf, most - got.size());
+            const ssize_t r = read(master, buf, room);
+            if (r > 0) {
+                got.append(buf, static_cast<std::size_t>(r));
+            } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
+                break;  // hung up
+            }
         }
         return done();
     }

@@ -37,6 +37,11 @@ const char* kProbeUsage =
     "if not, why (the error code from SioWinError and its meaning). Exit status\n"
     "0 once every port has been tried.\n"
     "\n"
+    "Opening a port is not harmless: each open sets 19200 8N1 and raises DTR and\n"
+    "RTS, which resets many boards (Arduino-style ones among them), and on some\n"
+    "machines /dev/ttyS0 is the system console. `velkcom list` finds the ports\n"
+    "without opening any.\n"
+    "\n"
     "  --help         this text\n";
 
 }  // namespace
@@ -51,7 +56,9 @@ const char* mainUsage() {
            "             loop:// plug, where the library has one)\n"
            "  term       a terminal: standard input to the port, the port to\n"
            "             standard output; Ctrl-] quits\n"
-           "  probe      say which of COM1 to COM9 open, and why not\n"
+           "  list       list the machine's serial ports and USB adapters, opening none\n"
+           "  monitor    show a port's lines, errors and traffic live\n"
+           "  probe      open COM1 to COM9 in turn and say which open, and why not\n"
            "\n"
            "`velkcom COMMAND --help` describes each command's options.\n";
 }

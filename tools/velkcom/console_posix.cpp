@@ -4,6 +4,7 @@
 // loop ends cleanly, closes the port and gives the terminal its settings back.
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -99,6 +100,13 @@ bool consoleWrite(const unsigned char* buf, int n) {
         n -= static_cast<int>(w);
     }
     return true;
+}
+
+int consoleColumns() {
+    if (!isatty(STDOUT_FILENO)) return 0;
+    struct winsize ws {};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) != 0 || ws.ws_col == 0) return 80;
+    return ws.ws_col;
 }
 
 bool quitRequested() {

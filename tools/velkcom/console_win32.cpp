@@ -120,6 +120,13 @@ bool consoleWrite(const unsigned char* buf, int n) {
     return true;
 }
 
+int consoleColumns() {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) return 0;
+    int columns = info.srWindow.Right - info.srWindow.Left + 1;
+    return columns > 0 ? columns : 80;
+}
+
 bool quitRequested() {
     return InterlockedCompareExchange(&quitFlag, 0, 0) != 0;
 }

@@ -20,6 +20,8 @@ int main(int argc, char** argv) {
     if (command == "selftest") return cmdSelftest(args);
     if (command == "term") return cmdTerm(args);
     if (command == "probe") return cmdProbe(args);
+    if (command == "list") return cmdList(args);
+    if (command == "monitor") return cmdMonitor(args);
     if (command == "--help" || command == "-h" || command == "help") {
         std::cout << mainUsage();
         return kExitOk;

@@ -4,7 +4,8 @@
 // build time: console_posix.cpp or console_win32.cpp (terminal input and
 // output, sleeping, quit signals), errtext_posix.cpp or errtext_win32.cpp
 // (error codes in words), portmap_posix.cpp or portmap_win32.cpp (pointing a
-// port number at a device path, which only the POSIX library can do).
+// port number at a device path, which only the POSIX library can do). The
+// port list has its own header, ports.h.
 #ifndef VELKCOM_PLATFORM_H
 #define VELKCOM_PLATFORM_H
 
@@ -36,6 +37,10 @@ int consoleError();
 
 // Writes all n bytes to standard output and flushes. False when it fails.
 bool consoleWrite(const unsigned char* buf, int n);
+
+// The width of the terminal standard output shows on, in columns; 0 when
+// standard output is not a terminal (a pipe, a file).
+int consoleColumns();
 
 // True once the user or the system asked the program to stop (SIGINT,
 // SIGTERM, SIGHUP; Ctrl-C / Ctrl-Break / console close on Windows) after

@@ -1,12 +1,15 @@
 // The velkcom program run as a user runs it, on POSIX: the self-test on the
 // built-in loopback plug and on a pty whose far end echoes, `velkcom term`
-// exchanging data with a pty peer (the master end of support/pty_pair.h),
-// and the command line's answers to help, bad options and ports that do not
-// open. Every wait is bounded; a child still running at the end is killed.
+// exchanging data with a pty peer (openpty here, the master end as the peer),
+// the command line's answers to help, bad options and ports that do not
+// open, and probe in a mount namespace whose /dev/ttyS* are the test's own.
+// Every wait is bounded; a child still running at the end is killed.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -16,145 +19,17 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "support/pty_pair.h"
+#include "velkcom_process.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// A velkcom process with pipes on its standard input, output and error.
-class Child {
-public:
-    // With stdinFd, standard input is that file or terminal instead of a pipe.
-    explicit Child(const std::vector<std::string>& args, int stdinFd = -1) {
-        int in[2], out[2], err[2];
-        if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(stdinFd >= 0 ? stdinFd : in[0], 0);
-            dup2(out[1], 1);
-            dup2(err[1], 2);
-            for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
-            std::vector<char*> argv;
-            static std::string exe = VELKCOM_EXE;
-            argv.push_back(&exe[0]);
-            std::vector<std::string> copy = args;
-            for (std::string& a : copy) argv.push_back(&a[0]);
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(in[0]);
-        close(out[1]);
-        close(err[1]);
-        stdin_ = in[1];
-        stdout_ = out[0];
-        stderr_ = err[0];
-    }
-
-    ~Child() {
-        if (pid_ > 0 && !exited_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        for (int fd : {stdin_, stdout_, stderr_}) {
-            if (fd >= 0) close(fd);
-        }
-    }
-
-    bool started() const { return pid_ > 0; }
-
-    void write(const std::string& data) {
-        ASSERT_EQ(::write(stdin_, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-    }
-
-    void closeStdin() {
-        close(stdin_);
-        stdin_ = -1;
-    }
-
-    // Reads standard output until it contains want or ms have passed.
-    bool readUntil(const std::string& want, int ms) {
-        Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
-        while (out.find(want) == std::string::npos) {
-            int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
-            if (left <= 0 || !pump(left)) return out.find(want) != std::string::npos;
-        }
-        return true;
-    }
-
-    // Closes standard input, collects all output and waits for the exit, for
-    // at most ms. Returns the exit status, or -1 when it did not exit.
-    int finish(int ms) {
-        if (stdin_ >= 0) closeStdin();
-        Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
-        while (stdout_ >= 0 || stderr_ >= 0) {
-            int left = static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count());
-            if (left <= 0) return -1;
-            pump(left);
-        }
-        for (;;) {
-            int status = 0;
-            pid_t r = waitpid(pid_, &status, WNOHANG);
-            if (r == pid_) {
-                exited_ = true;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            }
-            if (Clock::now() >= end) return -1;
-            usleep(2000);
-        }
-    }
-
-    std::string out, err;
-
-private:
-    // Waits up to ms for output on either pipe and takes it; false when both
-    // pipes are closed or nothing came.
-    bool pump(int ms) {
-        struct pollfd fds[2] = {{stdout_, POLLIN, 0}, {stderr_, POLLIN, 0}};
-        if (stdout_ < 0 && stderr_ < 0) return false;
-        if (poll(fds, 2, ms) <= 0) return false;
-        takeFrom(fds[0], stdout_, out);
-        takeFrom(fds[1], stderr_, err);
-        return true;
-    }
-    static void takeFrom(const pollfd& p, int& fd, std::string& into) {
-        if (fd < 0 || (p.revents & (POLLIN | POLLHUP | POLLERR)) == 0) return;
-        char buf[4096];
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n > 0) {
-            into.append(buf, static_cast<std::size_t>(n));
-        } else {
-            close(fd);
-            fd = -1;
-        }
-    }
-
-    pid_t pid_ = -1;
-    bool exited_ = false;
-    int stdin_ = -1, stdout_ = -1, stderr_ = -1;
-};
-
-// Runs velkcom to the end with no input.
-struct Result {
-    int status;
-    std::string out, err;
-};
-Result run(const std::vector<std::string>& args, int ms = 30000) {
-    Child c(args);
-    EXPECT_TRUE(c.started());
-    int status = c.finish(ms);
-    return {status, c.out, c.err};
-}
-
-// The pty pair of the tests' support: the master end is the peer of the port
-// opened on the slave.
-using velk::Pty;
+using namespace velkcom_test;
 
 TEST(VelkcomCommand, SelftestPassesEveryCheckOnTheBuiltInLoopbackPlug) {
     Result r = run({"selftest"});
@@ -166,7 +41,6 @@ TEST(VelkcomCommand, SelftestPassesEveryCheckOnTheBuiltInLoopbackPlug) {
 
 TEST(VelkcomCommand, SelftestOnAPtySkipsWhatAPtyCannotDoAndPassesTheRest) {
     Pty pty;
-    Pty::setBlocking(pty.master, true);  // the echo below waits for room
     std::atomic<bool> stop{false};
     // The far end of the pty echoes everything back: a loopback plug for
     // data, with no modem lines.
@@ -186,11 +60,11 @@ TEST(VelkcomCommand, SelftestOnAPtySkipsWhatAPtyCannotDoAndPassesTheRest) {
             }
         }
     });
-    Result r = run({"selftest", "--device", pty.path.c_str(), "--port", "2"}, 60000);
+    Result r = run({"selftest", "--device", pty.name, "--port", "2"}, 60000);
     stop = true;
     echo.join();
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_NE(r.out.find("velkcom selftest on COM3 (" + std::string(pty.path.c_str()) + ")"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("velkcom selftest on COM3 (" + std::string(pty.name) + ")"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("FAIL  "), std::string::npos) << r.out;
     for (const char* row : {"RTS -> CTS", "DTR -> DSR, DCD", "break -> CE_BREAK", "status cleared on read",
                             "flow control H"}) {
@@ -207,13 +81,13 @@ TEST(VelkcomCommand, SelftestOnAPtySkipsWhatAPtyCannotDoAndPassesTheRest) {
 
 TEST(VelkcomCommand, TermExchangesDataWithAPtyPeer) {
     Pty pty;
-    Child term({"term", "--device", pty.path.c_str(), "--baud", "115200", "--parms", "8N1", "--drain", "300"});
+    Child term({"term", "--device", pty.name, "--baud", "115200", "--parms", "8N1", "--drain", "300"});
     ASSERT_TRUE(term.started());
     // Standard input reaches the peer, every byte value as it is.
     const std::string ask = std::string("hello\r\n\x00\xff", 9);
     term.write(ask);
     std::string atPeer;
-    EXPECT_TRUE(pty.receiveUntil(atPeer, ask, std::chrono::milliseconds(5000))) << "peer saw: " << atPeer << "\nstderr: " << term.err;
+    EXPECT_TRUE(pty.readUntil(atPeer, ask, 5000)) << "peer saw: " << atPeer << "\nstderr: " << term.err;
     // The peer's answer reaches standard output.
     const std::string answer = std::string("world\n\x01\x00\xfe", 10);
     ASSERT_EQ(::write(pty.master, answer.data(), answer.size()), static_cast<ssize_t>(answer.size()));
@@ -228,7 +102,7 @@ TEST(VelkcomCommand, TermExchangesDataWithAPtyPeer) {
     EXPECT_EQ(atPeer, ask);
     EXPECT_TRUE(term.err.empty()) << term.err;
     // The port was closed: the slave can be locked again by another open.
-    int fd = open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int fd = open(pty.name, O_RDWR | O_NOCTTY | O_NONBLOCK);
     EXPECT_GE(fd, 0);
     if (fd >= 0) close(fd);
 }
@@ -262,7 +136,7 @@ TEST(VelkcomCommand, TermOnATerminalSendsKeysRawAndQuitsOnCtrlBracket) {
     Pty keyboard;  // velkcom's standard input is this terminal's slave end
     struct termios before;
     ASSERT_EQ(tcgetattr(keyboard.slave, &before), 0);
-    Child term({"term", "--device", port.path.c_str()}, keyboard.slave);
+    Child term({"term", "--device", port.name}, keyboard.slave);
     ASSERT_TRUE(term.started());
     // The banner names the escape key once the terminal is in raw mode.
     Clock::time_point end = Clock::now() + std::chrono::seconds(5);
@@ -272,11 +146,11 @@ TEST(VelkcomCommand, TermOnATerminalSendsKeysRawAndQuitsOnCtrlBracket) {
     const std::string keys = "ab\x03c";
     ASSERT_EQ(::write(keyboard.master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
     std::string atPeer;
-    EXPECT_TRUE(port.receiveUntil(atPeer, keys, std::chrono::milliseconds(5000))) << atPeer;
+    EXPECT_TRUE(port.readUntil(atPeer, keys, 5000)) << atPeer;
     ASSERT_EQ(::write(keyboard.master, "\x1d" "zz", 3), 3);
     EXPECT_EQ(term.finish(5000), 0) << term.err;
     EXPECT_NE(term.err.find("closed COM1"), std::string::npos) << term.err;
-    port.receiveUntil(atPeer, "zz", std::chrono::milliseconds(200));
+    port.readUntil(atPeer, "zz", 200);
     EXPECT_EQ(atPeer, keys) << "nothing after the escape key is sent";
     // The terminal has its settings back.
     struct termios after;
@@ -286,7 +160,7 @@ TEST(VelkcomCommand, TermOnATerminalSendsKeysRawAndQuitsOnCtrlBracket) {
 }
 
 TEST(VelkcomCommand, HelpOnEveryCommand) {
-    for (const char* cmd : {"selftest", "term", "probe"}) {
+    for (const char* cmd : {"selftest", "term", "probe", "list", "monitor"}) {
         Result r = run({cmd, "--help"});
         EXPECT_EQ(r.status, 0) << cmd;
         EXPECT_EQ(r.out.rfind(std::string("usage: velkcom ") + cmd, 0), 0u) << r.out;
@@ -312,6 +186,11 @@ TEST(VelkcomCommand, BadCommandLinesGiveUsageAndStatus2) {
         {"term", "--port", "0", "--baud", "fast"},
         {"term", "--port", "0", "extra"},
         {"probe", "--port", "1"},
+        {"list", "--root"},
+        {"list", "--json=1"},
+        {"monitor"},
+        {"monitor", "--device", "loop://", "--count", "0"},
+        {"monitor", "--port", "0", "--hex", "--hex"},
     };
     for (const auto& args : bad) {
         std::string line;
@@ -335,16 +214,52 @@ TEST(VelkcomCommand, APortThatDoesNotOpenIsOneLineNamingPortCallAndCode) {
 }
 
 TEST(VelkcomCommand, ProbeSaysForEachPortWhetherItOpens) {
-    Result r = run({"probe"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    for (int i = 1; i <= 9; ++i) {
-        std::string head = "COM" + std::to_string(i) + " (/dev/ttyS" + std::to_string(i - 1) + ")";
-        std::size_t at = r.out.find(head);
-        ASSERT_NE(at, std::string::npos) << r.out;
-        std::string line = r.out.substr(at, r.out.find('\n', at) - at);
-        bool opens = line.find("  opens") != std::string::npos;
-        bool why = line.find("does not open: SioReset gave SIO_WIN_ERROR, error ") != std::string::npos;
-        EXPECT_TRUE(opens != why) << line;
+    // probe opens /dev/ttyS0 to /dev/ttyS8, which must not be this machine's
+    // (one may be its console): it runs in a mount namespace of its own
+    // whose /dev holds ttyS0, a link to a pty; ttyS1, a plain file; nothing
+    // else but the ptys.
+    if (std::system("timeout 30 unshare -r -m mount --bind /dev/pts /dev/pts >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "no unprivileged mount namespace here (unshare -r -m), and probe must not open this "
+                        "machine's /dev/ttyS*";
+    }
+    Pty pty;
+    char dev[] = "/tmp/velkcom-dev-XXXXXX";
+    ASSERT_NE(mkdtemp(dev), nullptr);
+    const std::string d = dev;
+    ASSERT_EQ(mkdir((d + "/pts").c_str(), 0755), 0);
+    ASSERT_EQ(symlink(pty.name, (d + "/ttyS0").c_str()), 0);
+    int file = open((d + "/ttyS1").c_str(), O_CREAT | O_WRONLY, 0644);
+    ASSERT_GE(file, 0);
+    close(file);
+    const std::string out = d + "/probe.out";
+    const std::string cmd = "timeout 60 unshare -r -m sh -c 'mount --bind /dev/pts " + d + "/pts && mount --rbind " +
+                            d + " /dev && exec " + VELKCOM_EXE + " probe' >" + out + " 2>&1";
+    int status = std::system(cmd.c_str());
+    std::string text;
+    if (FILE* f = std::fopen(out.c_str(), "r")) {
+        char buf[4096];
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+        std::fclose(f);
+    }
+    for (const char* name : {"/probe.out", "/ttyS1", "/ttyS0"}) unlink((d + name).c_str());
+    rmdir((d + "/pts").c_str());
+    rmdir(dev);
+    ASSERT_EQ(status, 0) << text;
+    auto line = [&](int port) {
+        std::string head = "COM" + std::to_string(port + 1) + " (/dev/ttyS" + std::to_string(port) + ")";
+        std::size_t at = text.find(head);
+        return at == std::string::npos ? "missing: " + head : text.substr(at, text.find('\n', at) - at);
+    };
+    EXPECT_NE(line(0).find("  opens"), std::string::npos) << text;
+    EXPECT_NE(line(1).find("does not open: SioReset gave SIO_WIN_ERROR, error " + std::to_string(ENOTTY) + " (" +
+                           std::strerror(ENOTTY) + ")"),
+              std::string::npos)
+        << text;
+    for (int port = 2; port < 9; ++port) {
+        EXPECT_NE(line(port).find("does not open: SioReset gave SIO_WIN_ERROR, error " + std::to_string(ENOENT) +
+                                  " (" + std::strerror(ENOENT) + ")"),
+                  std::string::npos)
+            << text;
     }
 }
 
