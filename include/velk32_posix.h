@@ -9,6 +9,9 @@
  * at the port's next SioReset. The special name "loop://" stands for a
  * built-in loopback plug (what is sent comes back: TX to RX, RTS to CTS,
  * DTR to DSR and DCD), so that programs can be tried without hardware.
+ * "rfc2217://HOST:PORT" reaches a serial port behind a terminal server that
+ * speaks RFC 2217 (such as ser2net), "socket://HOST:PORT" a raw TCP port;
+ * SioReset connects (docs/network.md describes the addresses and options).
  *
  * Call it, like the Sio functions, from one thread at a time.
  */
@@ -24,7 +27,8 @@ extern "C" {
 /* Maps port (0..8 = COM1..COM9) to the device file at path `device`, which is
  * copied; a null `device` restores the default /dev/ttyS<port>. A path that
  * cannot be opened (missing, too long, not a terminal) makes the next
- * SioReset of the port fail with SIO_WIN_ERROR and the errno of the open.
+ * SioReset of the port fail with SIO_WIN_ERROR and the errno of the open; a
+ * malformed network address with EINVAL, a failed connection with its errno.
  * Returns 0, or SIO_BAD_PORT for a port outside 0 to 8 (nothing changed). */
 VELK_API int VELK_CALL velk_map_port(int port, const char *device);
 

@@ -3,8 +3,10 @@
 # against the raw system calls on a pty pair (repetitions interleaved at
 # random), counts each call's system calls under strace and its user-space
 # instructions under callgrind, does the same timings and counts with
-# pyserial, and prints one table. Takes a few minutes; the results stay in
-# build/bench/results/.
+# pyserial, and writes the figures to a results file (RESULTS, by default
+# build/bench/results.md; never committed) headed by the date, the commit, the
+# machine and its load. docs/benchmarks.md says how to read it. The raw
+# results stay in build/bench/results/. Takes a few minutes.
 #   bash scripts/bench.sh        full run: ROUNDS=3 rounds of REPS=5 repetitions
 #   ROUNDS=1 REPS=3 MIN_TIME=0.1 bash scripts/bench.sh   a quicker, noisier run
 set -euo pipefail
@@ -13,6 +15,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 rounds=${ROUNDS:-3}
 reps=${REPS:-5}
 min_time=${MIN_TIME:-0.3}
+results=${RESULTS:-build/bench/results.md}
 
 bash scripts/deps.sh build-essential cmake libbenchmark-dev python3 python3-serial strace valgrind
 
@@ -49,8 +52,15 @@ valgrind --tool=callgrind --callgrind-out-file="$out/callgrind-waiting.out" \
   --toggle-collect='Sio*' --toggle-collect='floor_*' \
   build/bench/bench/velk_syscalls --callgrind-waiting 2>"$out/callgrind-waiting.log"
 
+mkdir -p "$(dirname "$results")"
 {
-  echo "velk32 $(git describe --always --dirty 2>/dev/null || echo '?') on $(uname -srm), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
+  echo "# velk32 benchmark results"
+  echo
+  echo "$(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git describe --always --dirty 2>/dev/null || echo '?'),"
+  echo "$(uname -srm), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg) at the end;"
+  echo "rounds: $rounds, repetitions per round: $reps, minimum time per repetition: ${min_time} s."
   echo
   /usr/bin/python3 bench/report.py "$out"
-} | tee "$out/table.md"
+} >"$results"
+cat "$results"
+echo "== results written to $results ==" >&2

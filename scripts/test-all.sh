@@ -6,8 +6,9 @@
 #   unit        release build (benchmarks compiled, not run), unit tests
 #   sanitize    the unit tests again under AddressSanitizer and UBSan
 #   valgrind    the unit-test binary under Valgrind memcheck
-#   fuzz        the call-sequence fuzzer, a bounded run (VELK_FUZZ_SECONDS,
-#               60 by default) from the corpus kept in the repo
+#   fuzz        the call-sequence fuzzer and the RFC 2217 engine fuzzer,
+#               bounded runs (VELK_FUZZ_SECONDS each, 60 by default) from
+#               the seeds kept in the repo
 #   windows     cross builds of velk32.dll (i686 and x86_64), their module
 #               checks, and the Wine runs (conformance, import libraries)
 #   packages    install, CMake package, pkg-config, the .deb and the Windows
@@ -33,7 +34,7 @@ for s in "${stages[@]}"; do
 done
 
 bash scripts/deps.sh build-essential cmake googletest libgtest-dev libgmock-dev \
-  valgrind clang libclang-rt-14-dev socat libbenchmark-dev strace
+  valgrind clang libclang-rt-14-dev socat libbenchmark-dev strace ser2net
 
 sanitizer_env=(ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
                UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1)
@@ -81,13 +82,15 @@ stage_fuzz() {
   # input that runs for more than 10 s counts as a hang and fails the run.
   if ! build/fuzz/tests/reliability/fuzz/velk32_call_fuzzer -max_total_time="${VELK_FUZZ_SECONDS:-60}" \
        -timeout=10 -max_len=4096 -print_final_stats=1 -artifact_prefix=build/fuzz/ \
-       "$work" tests/reliability/corpus >build/fuzz/fuzz.log 2>&1; then
+       "$work" tests/reliability/regressions tests/reliability/corpus >build/fuzz/fuzz.log 2>&1; then
     tail -n 80 build/fuzz/fuzz.log
     echo "the call-sequence fuzzer failed; the input is saved in build/fuzz/ (crash-*)" >&2
     return 1
   fi
   grep -E '^(INFO: seed corpus|Done [0-9]+ runs|stat::number_of_executed_units|stat::average_exec_per_sec)' \
     build/fuzz/fuzz.log
+  echo "-- RFC 2217 engine fuzzer"
+  bash scripts/fuzz-rfc2217.sh
 }
 
 # Cross builds of velk32.dll for 32-bit (i686) and 64-bit (x86_64) Windows

@@ -21,6 +21,7 @@ namespace velk {
 
 DeviceKind& loopKind();  // posix_loop.cpp
 DeviceKind& ttyKind();   // posix_tty.cpp
+DeviceKind& netKind();   // net_device.cpp
 
 namespace {
 
@@ -31,6 +32,8 @@ struct KindRow {
 
 const KindRow kKinds[] = {
     {"loop://", loopKind},
+    {"rfc2217://", netKind},
+    {"socket://", netKind},
     {"", ttyKind},  // a device file: every other mapping (keep last)
 };
 constexpr int kKindCount = static_cast<int>(sizeof kKinds / sizeof kKinds[0]);

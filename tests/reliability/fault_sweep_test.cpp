@@ -352,7 +352,7 @@ TEST_P(FaultSweep, EveryDeviceOperationFailing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllFunctions, FaultSweep, ::testing::ValuesIn(scenarios()),
-                         [](const ::testing::TestParamInfo<Scenario>& info) { return info.param.name; });
+                         [](const ::testing::TestParamInfo<Scenario>& p) { return p.param.name; });
 
 // Every exported function has at least one scenario, and the sweep's size is
 // reported as one figure.

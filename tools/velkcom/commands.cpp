@@ -22,8 +22,9 @@ const char* kSelftestUsage =
     "\n"
     "  --port N       the port, 0 for COM1 to 8 for COM9 (default 0)\n"
     "  --device PATH  (POSIX only) the device to use for the port, e.g.\n"
-    "                 /dev/ttyUSB0; loop:// is the library's built-in loopback\n"
-    "                 plug. Without --port and --device the test runs on loop://.\n"
+    "                 /dev/ttyUSB0, rfc2217://HOST:PORT or socket://HOST:PORT;\n"
+    "                 loop:// is the library's built-in loopback plug. Without\n"
+    "                 --port and --device the test runs on loop://.\n"
     "                 On Windows there is no loop://: give --port.\n"
     "  --rate BAUD    the rate of the literal-rate check (default 14400)\n"
     "  --slack MS     how long a read waits beyond the bytes' time on the line\n"
@@ -31,7 +32,7 @@ const char* kSelftestUsage =
     "  --help         this text\n";
 
 const char* kProbeUsage =
-    "usage: velkcom probe\n"
+    "usage: velkcom probe [--device PATH [--port N]]\n"
     "\n"
     "Tries to open COM1 to COM9 in turn and says for each whether it opens and,\n"
     "if not, why (the error code from SioWinError and its meaning). Exit status\n"
@@ -42,6 +43,10 @@ const char* kProbeUsage =
     "machines /dev/ttyS0 is the system console. `velkcom list` finds the ports\n"
     "without opening any.\n"
     "\n"
+    "  --device PATH  (POSIX only) try only this device, as COM1 or the --port\n"
+    "                 given, e.g. /dev/ttyUSB0, rfc2217://HOST:PORT or\n"
+    "                 socket://HOST:PORT\n"
+    "  --port N       with --device: the port, 0 for COM1 to 8 for COM9\n"
     "  --help         this text\n";
 
 }  // namespace
@@ -119,18 +124,40 @@ int cmdSelftest(const std::vector<std::string>& args) {
 }
 
 int cmdProbe(const std::vector<std::string>& args) {
+    std::vector<OptionDef> defs = {{"port", true}};
+    if (deviceOptionSupported()) defs.push_back({"device", true});
     Options opts;
     std::string error;
-    if (!opts.parse(args, {}, error)) return usageError("probe", error, kProbeUsage);
+    if (!opts.parse(args, defs, error)) return usageError("probe", error, kProbeUsage);
     if (opts.help()) {
         std::cout << kProbeUsage;
         return kExitOk;
     }
-    for (int port = 0; port < SIO_PORT_COUNT; ++port) {
+    int first = 0;
+    int last = SIO_PORT_COUNT - 1;
+    long long v = 0;
+    if (opts.has("port")) {
+        if (!parseInt(opts.value("port"), 0, SIO_PORT_COUNT - 1, v)) {
+            return usageError("probe", "--port must be 0 to 8, not '" + opts.value("port") + "'", kProbeUsage);
+        }
+    }
+    std::string mapped;
+    if (opts.has("port") && !opts.has("device")) return usageError("probe", "--port needs --device", kProbeUsage);
+    if (opts.has("device")) {
+        mapped = opts.value("device");
+        if (mapped.empty()) return usageError("probe", "--device needs a path", kProbeUsage);
+        first = last = static_cast<int>(v);  // --port, or COM1
+        int rc = mapPort(first, mapped);
+        if (rc != 0) {
+            reportFailure(std::cerr, comName(first) + " (" + mapped + ")", "velk_map_port", describeResult(rc));
+            return kExitFailed;
+        }
+    }
+    for (int port = first; port <= last; ++port) {
         std::string name = comName(port);
-        std::string device = defaultDeviceName(port);
+        std::string device = mapped.empty() ? defaultDeviceName(port) : mapped;
         std::string label = name + (device != name ? " (" + device + ")" : "");
-        label.resize(label.size() < 20 ? 20 : label.size(), ' ');
+        label.resize(label.size() < 20 ? 20 : label.size() + 1, ' ');  // a long name keeps a space
         int rc = SioReset(port, 1024, 1024);
         if (rc == 0) {
             int done = SioDone(port);

@@ -8,6 +8,7 @@
 #include "cli.h"
 #include "commands.h"
 #include "velk32.h"
+#include "velk32_version.h"
 
 int main(int argc, char** argv) {
     using namespace velkcom;
@@ -27,8 +28,10 @@ int main(int argc, char** argv) {
         return kExitOk;
     }
     if (command == "--version") {
+        // The program's own version (built with the library), then the
+        // version of the library it has loaded, which may be another build.
         int v = SioInfo(SIO_INFO_VERSION);
-        std::cout << "velkcom 1.0, velk32 " << (v >> 4) << "." << (v & 15) << "\n";
+        std::cout << "velkcom " VELK_VERSION_STRING ", velk32 " << (v >> 4) << "." << (v & 15) << "\n";
         return kExitOk;
     }
     std::cerr << "velkcom: unknown command '" << command << "'\n" << mainUsage();

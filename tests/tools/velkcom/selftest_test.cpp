@@ -1,7 +1,8 @@
 // The self-test's verdicts on simulated devices: all PASS on a good loopback
 // plug; SKIP (never PASS) where the device refuses modem lines and break as a
 // pty does; FAIL, without hanging, for a missing plug, broken wiring, a failed
-// read and a receiver that never holds the sender off.
+// read, a receiver that never holds the sender off, an echo that comes back
+// with a line error and a push-back that is lost, changed or queued behind.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -53,6 +54,91 @@ public:
     using Forwarder::Forwarder;
     BOOL SetupComm(DevHandle h, DWORD, DWORD o) override { return inner().SetupComm(h, 1 << 20, o); }
 };
+
+// A line that corrupts nothing but raises a parity error on every write made
+// at 9600 baud, as a receiver set to the wrong parity would.
+class ParityErrorAt9600 : public Forwarder {
+public:
+    ParityErrorAt9600(DeviceApi& next, SimDevice& sim) : Forwarder(next), sim_(sim) {}
+    BOOL WriteFile(DevHandle h, const void* b, DWORD n, DWORD* w) override {
+        DCB dcb{};
+        BOOL ok = inner().WriteFile(h, b, n, w);
+        if (ok && inner().GetCommState(h, &dcb) && dcb.BaudRate == 9600) sim_.injectErrors(0, CE_RXPARITY);
+        return ok;
+    }
+
+private:
+    SimDevice& sim_;
+};
+
+// A library whose push-back goes wrong for one byte value. The self-test's
+// calls to SioUnGetc, SioGetc, SioGets and SioRxClear come here (velkcom_tests
+// links with -Wl,--wrap for each) and, for the byte chosen, the push-back is
+// lost, changed, put behind what waits as if it had come from the line, kept
+// after being read (until the queue is cleared), or read with the byte after
+// it swallowed.
+enum class PushBack { Right, Lost, Changed, Behind, Kept, Swallows };
+struct PushBackFault {
+    PushBack how = PushBack::Right;
+    int byte = -1;
+    SimDevice* sim = nullptr;
+    int kept = -1;           // Kept: the byte every read gives
+    bool dropNext = false;   // Swallows: the next read loses the byte after
+} pushBackFault;
+
+}  // namespace
+}  // namespace velk
+
+extern "C" {
+int __real_SioUnGetc(int port, int ch);
+int __real_SioGetc(int port);
+int __real_SioGets(int port, char* buf, int size);
+int __real_SioRxClear(int port);
+
+int __wrap_SioUnGetc(int port, int ch) {
+    using velk::PushBack;
+    velk::PushBackFault& f = velk::pushBackFault;
+    if (f.how == PushBack::Right || (ch & 0xFF) != f.byte) return __real_SioUnGetc(port, ch);
+    unsigned char b = static_cast<unsigned char>(ch);
+    switch (f.how) {
+    case PushBack::Changed: return __real_SioUnGetc(port, ch ^ 0x20);
+    case PushBack::Behind: f.sim->injectReceived(port, &b, 1); return 0;
+    case PushBack::Kept: f.kept = b; return 0;
+    case PushBack::Swallows: f.dropNext = true; return __real_SioUnGetc(port, ch);
+    default: return 0;  // Lost
+    }
+}
+int __wrap_SioGetc(int port) {
+    velk::PushBackFault& f = velk::pushBackFault;
+    if (f.kept >= 0) return f.kept;
+    int c = __real_SioGetc(port);
+    if (f.dropNext && c >= 0) {
+        f.dropNext = false;
+        __real_SioGetc(port);
+    }
+    return c;
+}
+int __wrap_SioGets(int port, char* buf, int size) {
+    velk::PushBackFault& f = velk::pushBackFault;
+    if (f.kept >= 0 && size > 0) {
+        buf[0] = static_cast<char>(f.kept);
+        return 1;
+    }
+    int n = __real_SioGets(port, buf, size);
+    if (f.dropNext && n > 0) {
+        f.dropNext = false;
+        __real_SioGetc(port);
+    }
+    return n;
+}
+int __wrap_SioRxClear(int port) {
+    velk::pushBackFault.kept = -1;
+    return __real_SioRxClear(port);
+}
+}
+
+namespace velk {
+namespace {
 
 class SelftestTest : public SimTest {
 protected:
@@ -143,6 +229,35 @@ TEST_F(SelftestTest, AReceiverThatNeverHoldsOffFailsTheHardwareFlowCheckWithoutH
     EXPECT_EQ(run(&dev), velkcom::kExitFailed);
     EXPECT_EQ(verdict("flow control H"), "FAIL");
     EXPECT_NE(table.find("CTS never dropped"), std::string::npos) << table;
+}
+
+TEST_F(SelftestTest, AnEchoBackIntactButWithALineErrorFails) {
+    sim.setLoopback(0);
+    ParityErrorAt9600 dev(shim, sim);
+    EXPECT_EQ(run(&dev), velkcom::kExitFailed);
+    EXPECT_EQ(verdict("echo at 9600 baud"), "FAIL");
+    EXPECT_NE(table.find("data intact but SioStatus reports CE_RXPARITY (code 5)"), std::string::npos) << table;
+    EXPECT_NE(table.find("22 checks: 21 PASS, 1 FAIL, 0 SKIP"), std::string::npos) << table;
+}
+
+TEST_F(SelftestTest, AWrongPushBackFailsThePushBackCheckAlone) {
+    sim.setLoopback(0);
+    const struct {
+        PushBack how;
+        char byte;  // the check pushes back 'Z' before reading, then 'Y' before SioGets
+    } cases[] = {{PushBack::Lost, 'Z'},     {PushBack::Changed, 'Z'}, {PushBack::Behind, 'Z'},
+                 {PushBack::Kept, 'Z'},     {PushBack::Swallows, 'Z'}, {PushBack::Lost, 'Y'},
+                 {PushBack::Changed, 'Y'},  {PushBack::Behind, 'Y'},   {PushBack::Kept, 'Y'},
+                 {PushBack::Swallows, 'Y'}};
+    for (const auto& c : cases) {
+        pushBackFault = {c.how, c.byte, &sim, -1, false};
+        int status = run();
+        pushBackFault = {};
+        std::string which = "fault " + std::to_string(static_cast<int>(c.how)) + " on " + c.byte + "\n" + table;
+        EXPECT_EQ(status, velkcom::kExitFailed) << which;
+        EXPECT_EQ(verdict("push-back"), "FAIL") << which;
+        EXPECT_NE(table.find("22 checks: 21 PASS, 1 FAIL, 0 SKIP"), std::string::npos) << which;
+    }
 }
 
 TEST_F(SelftestTest, APortThatDoesNotOpenIsOneErrorLine) {

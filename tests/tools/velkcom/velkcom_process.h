@@ -33,14 +33,14 @@ public:
     // With stdinFd (stdoutFd), standard input (output) is that file or
     // terminal instead of a pipe.
     explicit Child(const std::vector<std::string>& args, int stdinFd = -1, int stdoutFd = -1) {
-        int in[2], out[2], err[2];
-        if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) return;
+        int in[2], outPipe[2], errPipe[2];
+        if (pipe(in) != 0 || pipe(outPipe) != 0 || pipe(errPipe) != 0) return;
         pid_ = fork();
         if (pid_ == 0) {
             dup2(stdinFd >= 0 ? stdinFd : in[0], 0);
-            dup2(stdoutFd >= 0 ? stdoutFd : out[1], 1);
-            dup2(err[1], 2);
-            for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+            dup2(stdoutFd >= 0 ? stdoutFd : outPipe[1], 1);
+            dup2(errPipe[1], 2);
+            for (int fd : {in[0], in[1], outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) close(fd);
             std::vector<char*> argv;
             static std::string exe = VELKCOM_EXE;
             argv.push_back(&exe[0]);
@@ -51,11 +51,11 @@ public:
             _exit(127);
         }
         close(in[0]);
-        close(out[1]);
-        close(err[1]);
+        close(outPipe[1]);
+        close(errPipe[1]);
         stdin_ = in[1];
-        stdout_ = out[0];
-        stderr_ = err[0];
+        stdout_ = outPipe[0];
+        stderr_ = errPipe[0];
     }
 
     ~Child() {
