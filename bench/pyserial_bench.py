@@ -170,6 +170,7 @@ CASES = {
     "dtr_read": case_dtr_read,
     "info_version": case_info_version,
     "reset_done": case_reset_done,
+    "drain_waiting": None,  # time_waiting
 }
 # What each case does in pyserial, for the table.
 CALLS = {
@@ -184,6 +185,7 @@ CALLS = {
     "dtr_read": "dtr (getter)",
     "info_version": "serial.__version__",
     "reset_done": "Serial(...) + close()",
+    "drain_waiting": "read(1) x 2048, all waiting",
 }
 
 
@@ -216,6 +218,46 @@ def time_case(name, reps, min_time):
         pty.close()
 
 
+WAITING = 2048
+
+
+def fill_waiting(pty, s):
+    """Sends WAITING bytes from the peer and waits until all have arrived."""
+    data = b"w" * WAITING
+    sent = 0
+    while sent < WAITING:
+        try:
+            sent += os.write(pty.master, data[sent:])
+        except BlockingIOError:
+            time.sleep(0.0005)
+    while s.in_waiting < WAITING:
+        time.sleep(0.0005)
+
+
+def time_waiting(reps, min_time):
+    """Seconds to drain WAITING bytes that have all arrived with read(1),
+    timing only the reads: median over reps repetitions of min_time each."""
+    pty = Pty()
+    s = open_port(pty)
+    try:
+        samples = []
+        for _ in range(reps):
+            spent, drains = 0.0, 0
+            while spent < min_time or drains < 3:
+                fill_waiting(pty, s)
+                t0 = time.perf_counter()
+                got = 0
+                while got < WAITING:
+                    got += len(s.read(1))
+                spent += time.perf_counter() - t0
+                drains += 1
+            samples.append(spent / drains)
+        return statistics.median(samples), samples
+    finally:
+        s.close()
+        pty.close()
+
+
 def count_syscalls():
     mark = lambda p: os.access(p, os.F_OK)
     pty = Pty()
@@ -242,6 +284,9 @@ def count_syscalls():
             time.sleep(0.001)
         fenced("gets4k_data", lambda: s.read(4096), 1)
         s.reset_input_buffer()
+    for _ in range(2):
+        fill_waiting(pty, s)
+        fenced("getc_waiting", lambda: s.read(1), WAITING)
     fenced("gets4k_empty", lambda: s.read(4096))
     fenced("putc", lambda: s.write(b"p"))
     drain(pty)
@@ -283,7 +328,10 @@ def main():
     result = {"pyserial": serial.__version__, "python": sys.version.split()[0],
               "cases": {}}
     for name in args.cases or CASES:
-        median, samples = time_case(name, args.repetitions, args.min_time)
+        if name == "drain_waiting":
+            median, samples = time_waiting(args.repetitions, args.min_time)
+        else:
+            median, samples = time_case(name, args.repetitions, args.min_time)
         spread = (max(samples) - min(samples)) / median if median else 0
         result["cases"][name] = {"median_s": median, "samples_s": samples,
                                  "call": CALLS[name]}

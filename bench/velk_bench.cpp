@@ -425,6 +425,70 @@ void pairDrain(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * total * 2);
 }
 
+// Draining kWaiting bytes that have all arrived before the timing starts:
+// SioGetc, one byte per call, against read(fd, 1), the floor of any reader
+// that takes one byte at a time. Before each half of an iteration the peer
+// sends the bytes and the port waits until the kernel holds every one, so
+// that only the taking is timed; the counters are per byte.
+constexpr int kWaiting = 2048;
+
+void fillWaiting(PtyPair& pty) {
+    static const std::vector<char> bytes(kWaiting, 'w');
+    writeAll(pty.master(), bytes.data(), kWaiting);
+    for (int have = 0; have < kWaiting;) {
+        ioctl(pty.slave(), FIONREAD, &have);
+        if (have < kWaiting) {
+            pollfd p{pty.slave(), POLLIN, 0};
+            poll(&p, 1, 1);
+        }
+    }
+}
+
+void pairDrainWaiting(benchmark::State& state) {
+    VelkPort p(state);
+    if (!p.ok) return;
+    const int fd = p.pty.slave();
+    PtyPair::setNonBlocking(fd);
+    std::vector<double> ratios;
+    double tv = 0, tf = 0;
+    bool velkFirst = true;
+    int missing = 0;
+    auto velk = [&] {
+        fillWaiting(p.pty);
+        return secondsOf([&] {
+            for (int i = 0; i < kWaiting; ++i) missing += SioGetc(kPort) < 0;
+        });
+    };
+    auto floor = [&] {
+        fillWaiting(p.pty);
+        return secondsOf([&] {
+            char byte;
+            for (int i = 0; i < kWaiting; ++i) missing += read(fd, &byte, 1) != 1;
+        });
+    };
+    for (auto _ : state) {
+        double a, b;
+        if (velkFirst) {
+            a = velk();
+            b = floor();
+        } else {
+            b = floor();
+            a = velk();
+        }
+        velkFirst = !velkFirst;
+        tv += a;
+        tf += b;
+        ratios.push_back(a / b);
+    }
+    if (missing != 0) state.SkipWithError("a byte that had arrived was not there to take");
+    if (ratios.empty()) return;
+    std::sort(ratios.begin(), ratios.end());
+    const double n = static_cast<double>(ratios.size()) * kWaiting;
+    state.counters["velk_ns"] = tv / n * 1e9;
+    state.counters["floor_ns"] = tf / n * 1e9;
+    state.counters["ratio"] = ratios[ratios.size() / 2];
+}
+
 // Sending `total` bytes in blocks of `block` (1: SioPutc) to a peer that
 // reads everything; the floor writes on a blocking descriptor.
 void pairSend(benchmark::State& state) {
@@ -599,6 +663,7 @@ int main(int argc, char** argv) {
     RegisterBenchmark("pair/status", pairStatus)->UseRealTime();
     RegisterBenchmark("pair/drain", pairDrain)->Arg(1)->Arg(4096)->UseRealTime()->Unit(benchmark::kMillisecond);
     RegisterBenchmark("pair/send", pairSend)->Arg(1)->Arg(1024)->Arg(65536)->UseRealTime()->Unit(benchmark::kMillisecond);
+    RegisterBenchmark("pair/drain_waiting", pairDrainWaiting)->UseRealTime()->Unit(benchmark::kMicrosecond);
     RegisterBenchmark("pair/reset_done", pairResetDone)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
     benchmark::Initialize(&argc, argv);

@@ -12,6 +12,8 @@
 // function and of the raw floor functions beside them (floor_*), with no
 // markers, for a run under callgrind that counts the instructions executed in
 // user space per call: load-independent evidence of what the library adds.
+// --callgrind-waiting does the same for SioGetc and read(fd, 1) draining
+// bytes that have all arrived.
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -97,6 +99,14 @@ extern "C" __attribute__((noinline)) ssize_t floor_write(int fd, const char* buf
 namespace {
 
 constexpr int kCallgrindCalls = 1000;
+constexpr int kWaiting = 2048;      // bytes waiting in the drain cases
+constexpr int kWaitingRounds = 4;   // drains of kWaiting bytes under callgrind
+
+// Sends kWaiting bytes from the peer and waits until the port holds them all.
+void fillWaiting(const PtyPair& pty) {
+    sendToSlave(pty, kWaiting);
+    waitInput(pty.slave(), kWaiting);
+}
 
 int callgrindRun(PtyPair& pty) {
     const int slave = pty.slave();
@@ -119,6 +129,21 @@ int callgrindRun(PtyPair& pty) {
     return 0;
 }
 
+// SioGetc and read(fd, 1) draining bytes that have all arrived: each
+// kWaitingRounds * kWaiting calls, for the instructions per byte taken.
+int callgrindWaiting(PtyPair& pty) {
+    if (SioReset(kPort, 4096, 4096) != 0) return 1;
+    char byte;
+    for (int r = 0; r < kWaitingRounds; ++r) {
+        fillWaiting(pty);
+        for (int i = 0; i < kWaiting; ++i) SioGetc(kPort);
+        fillWaiting(pty);
+        for (int i = 0; i < kWaiting; ++i) floor_read(pty.slave(), &byte, 1);
+    }
+    SioDone(kPort);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -127,6 +152,7 @@ int main(int argc, char** argv) {
     PtyPair::setNonBlocking(slave);
     velk_map_port(kPort, pty.path());
     if (argc > 1 && std::string(argv[1]) == "--callgrind") return callgrindRun(pty);
+    if (argc > 1 && std::string(argv[1]) == "--callgrind-waiting") return callgrindWaiting(pty);
     char buf[65536] = {};
 
     fenced("SioReset+SioDone", [] {
@@ -161,6 +187,12 @@ int main(int argc, char** argv) {
         waitInput(slave, 4095);  // the line discipline holds 4095 at most
         fenced("SioGets 4 KiB (data waiting)", [&] { SioGets(kPort, buf, 4096); }, 1);
         SioRxClear(kPort);
+    }
+    for (int r = 0; r < 2; ++r) {
+        fillWaiting(pty);
+        fenced("SioGetc (2 KiB waiting)", [] { SioGetc(kPort); }, kWaiting);
+        fillWaiting(pty);
+        fenced("floor:read(1) (2 KiB waiting)", [&] { read(slave, buf, 1); }, kWaiting);
     }
     fenced("SioGets 4 KiB (empty)", [&] { SioGets(kPort, buf, 4096); });
     fenced("SioPutc", [] { SioPutc(kPort, 'p'); });

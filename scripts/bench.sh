@@ -48,6 +48,9 @@ echo "== user-space instructions per call (callgrind) ==" >&2
 valgrind --tool=callgrind --callgrind-out-file="$out/callgrind.out" \
   --toggle-collect='Sio*' --toggle-collect='floor_*' \
   build/bench/bench/velk_syscalls --callgrind 2>"$out/callgrind.log"
+valgrind --tool=callgrind --callgrind-out-file="$out/callgrind-waiting.out" \
+  --toggle-collect='Sio*' --toggle-collect='floor_*' \
+  build/bench/bench/velk_syscalls --callgrind-waiting 2>"$out/callgrind-waiting.log"
 
 mkdir -p "$(dirname "$results")"
 {

@@ -8,14 +8,14 @@
 // bytes of the queue are free, a received XON or XOFF is flow control, not
 // data). A write held off waits, without the lock, until a read, a line
 // change, a purge or the close releases it. Bytes move at once, one at a
-// time; the queue is a fixed ring per port, allocated at the first open.
+// time; the receive queue is the device layer's RxQueue, with room for the
+// largest size SetupComm may ask, allocated at the port's first open.
 #include <condition_variable>
-#include <memory>
 #include <mutex>
-#include <new>
 
 #include "device/backend_common.h"
 #include "device/posix_kind.h"
+#include "device/rx_queue.h"
 
 namespace velk {
 
@@ -23,7 +23,7 @@ namespace {
 
 constexpr int kPorts = 9;
 constexpr DWORD kDefaultQueue = 4096;
-constexpr DWORD kMaxQueue = 1u << 20;  // the largest receive queue a port keeps
+constexpr DWORD kMaxQueue = RxQueue::kMaxCapacity;  // the largest receive queue a port keeps
 
 class LoopDevice final : public DeviceKind {
 public:
@@ -36,14 +36,11 @@ public:
         if (port < 0 || port >= kPorts) return fail(ENOENT), kNoDevice;
         Port& p = ports_[port];
         if (p.open) return fail(EBUSY), kNoDevice;
-        if (!p.ring) {
-            p.ring.reset(new (std::nothrow) BYTE[kMaxQueue]);
-            if (!p.ring) return fail(ENOMEM), kNoDevice;
-        }
+        if (p.rx.capacity() == 0 && !p.rx.reset(kMaxQueue)) return fail(ENOMEM), kNoDevice;
         generation_ = (generation_ + 1) & 0xFFFFFu;
         p.open = true;
         p.handle = static_cast<DevHandle>(generation_) * kPorts + static_cast<DevHandle>(port);
-        p.head = p.count = 0;
+        p.rx.clear();
         p.errors = 0;
         p.brk = p.xoffReceived = p.xoffSent = p.rtsHeld = false;
         // Opening raises the lines whose control mode says so.
@@ -59,7 +56,7 @@ public:
         p->open = false;
         p->handle = kNoDevice;
         p->dtr = p->rts = p->brk = false;
-        p->count = 0;
+        p->rx.clear();
         ++p->abortGeneration;
         cv_.notify_all();
         return 1;
@@ -120,7 +117,7 @@ public:
         std::lock_guard<std::mutex> lock(mu_);
         Port* p = lookup(h);
         if (p == nullptr) return fail(EBADF);
-        // 0 keeps the driver's size; the ring holds at most kMaxQueue.
+        // 0 keeps the driver's size; the queue holds at most kMaxQueue.
         if (inQueue != 0) p->queueSize = inQueue < kMaxQueue ? inQueue : kMaxQueue;
         return 1;
     }
@@ -167,7 +164,7 @@ public:
             stat->fCtsHold = p->dcb.fOutxCtsFlow && !p->rts;
             stat->fXoffHold = p->dcb.fOutX && p->xoffReceived;
             stat->fXoffSent = p->xoffSent;
-            stat->cbInQue = p->count;
+            stat->cbInQue = p->rx.size();
             stat->cbOutQue = p->txPending;
         }
         return 1;
@@ -186,13 +183,7 @@ public:
         Port* p = lookup(h);
         if (p == nullptr) return fail(EBADF);
         if (got == nullptr || (buf == nullptr && n > 0)) return fail(EINVAL);
-        BYTE* out = static_cast<BYTE*>(buf);
-        DWORD count = 0;
-        while (count < n && p->count > 0) {
-            out[count++] = p->ring[p->head];
-            p->head = (p->head + 1) % kMaxQueue;
-            --p->count;
-        }
+        const DWORD count = p->rx.pop(buf, n);
         *got = count;
         if (count > 0) {
             afterDrain(*p);
@@ -238,7 +229,7 @@ public:
         if (p == nullptr) return fail(EBADF);
         if (flags & (PURGE_TXABORT | PURGE_TXCLEAR)) ++p->abortGeneration;
         if (flags & PURGE_RXCLEAR) {
-            p->count = 0;
+            p->rx.clear();
             afterDrain(*p);
         }
         cv_.notify_all();
@@ -263,10 +254,8 @@ private:
         DevHandle handle = kNoDevice;
         DCB dcb{};
         COMMTIMEOUTS timeouts{};
-        std::unique_ptr<BYTE[]> ring;  // the receive queue: count bytes from head
-        DWORD head = 0;
-        DWORD count = 0;
-        DWORD queueSize = kDefaultQueue;
+        RxQueue rx;                      // the receive queue (capacity kMaxQueue)
+        DWORD queueSize = kDefaultQueue;  // the bytes it may hold, as SetupComm asked
         DWORD errors = 0;
         DWORD txPending = 0;
         bool dtr = false;
@@ -295,14 +284,13 @@ private:
             p.xoffReceived = b == static_cast<BYTE>(p.dcb.XoffChar);
             return;
         }
-        if (p.count >= p.queueSize) {
+        if (p.rx.size() >= p.queueSize) {
             p.errors |= CE_RXOVER;
             return;
         }
-        p.ring[(p.head + p.count) % kMaxQueue] = b;
-        ++p.count;
+        p.rx.push(&b, 1);
         // Hold the sender off once fewer than XoffLim bytes are free.
-        if (p.queueSize - p.count < p.dcb.XoffLim) {
+        if (p.queueSize - p.rx.size() < p.dcb.XoffLim) {
             if (p.dcb.fRtsControl == RTS_CONTROL_HANDSHAKE && !p.rtsHeld) {
                 p.rtsHeld = true;
                 p.rts = false;
@@ -317,7 +305,7 @@ private:
     // After bytes left the receive queue: release the sender once no more
     // than XonLim bytes wait.
     void afterDrain(Port& p) {
-        if (p.count > p.dcb.XonLim) return;
+        if (p.rx.size() > p.dcb.XonLim) return;
         if (p.rtsHeld) {
             p.rtsHeld = false;
             if (p.dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) p.rts = true;

@@ -131,6 +131,17 @@ DevHandle TtyDevice::open(int /*port*/, const char* path) {
     }
 
     Slot& s = slots_[index];
+    // The receive queue's storage is the slot's from its first open on (a
+    // reopen allocates nothing); each handle starts with the queue empty.
+    if (s.rx.capacity() == 0 && !s.rx.reset(0)) {
+#ifdef TIOCNXCL
+        ::ioctl(fd, TIOCNXCL);
+#endif
+        return abandon(ENOMEM);
+    }
+    s.rx.clear();
+    s.takenSinceQuery = false;
+    s.outPending = false;
     s.fd = fd;
     s.timeouts = COMMTIMEOUTS{};
     s.eventMask = 0;
@@ -256,8 +267,11 @@ BOOL TtyDevice::SetCommState(DevHandle h, const DCB* dcb) {
     return 1;
 }
 
-BOOL TtyDevice::SetupComm(DevHandle h, DWORD, DWORD) {
-    return lookup(h) == nullptr ? fail(EBADF) : 1;
+BOOL TtyDevice::SetupComm(DevHandle h, DWORD inQueue, DWORD) {
+    Slot* s = lookup(h);
+    if (s == nullptr) return fail(EBADF);
+    if (s->rx.empty() && !s->rx.reset(inQueue)) return fail(ENOMEM);
+    return 1;
 }
 
 BOOL TtyDevice::EscapeCommFunction(DevHandle h, DWORD func) {
@@ -286,36 +300,91 @@ BOOL TtyDevice::EscapeCommFunction(DevHandle h, DWORD func) {
     }
 }
 
+// Moves what the kernel holds into the receive queue, as far as it has room:
+// FIONREAD (unless avail already holds its answer), and when that finds bytes
+// a read per contiguous free region (two at most); avail is left with what
+// the kernel still holds. Returns 0, or the errno of a device that failed
+// (EIO: hung up).
+int TtyDevice::fetch(Slot& s, int& avail) {
+    if (avail < 0 && ::ioctl(s.fd, FIONREAD, &avail) != 0) return errno;
+    while (avail > 0) {
+        const RxQueue::Region r = s.rx.writable();
+        if (r.size == 0) break;
+        const ssize_t got = ::read(s.fd, r.data, r.size);
+        if (got > 0) {
+            s.rx.commit(static_cast<DWORD>(got));
+            avail = got < avail ? avail - static_cast<int>(got) : 0;
+        } else if (got == 0) {
+            return EIO;
+        } else if (errno != EINTR) {
+            return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : errno;
+        }
+    }
+    return 0;
+}
+
 BOOL TtyDevice::ClearCommError(DevHandle h, DWORD* errors, COMSTAT* stat) {
     Slot* s = lookup(h);
     if (s == nullptr) return fail(EBADF);
-    // A hung-up tty answers these with EIO, which is how a polling caller
-    // learns that the device is gone.
-    int in = 0;
-    int out = 0;
-#ifdef TIOCINQ
-    if (::ioctl(s->fd, TIOCINQ, &in) != 0) return fail(errno);
-#else
-    if (::ioctl(s->fd, FIONREAD, &in) != 0) return fail(errno);
-#endif
-    if (::ioctl(s->fd, TIOCOUTQ, &out) != 0) return fail(errno);
-    DWORD flags = 0;
-    if (!s->noCounters) {
-        LineCounters now;
-        const int err = readLineCounters(s->fd, &now);
-        if (err == 0) {
-            flags = lineErrorsBetween(s->seen, now);
-            s->seen = now;
-        } else if (unsupported(err)) {
-            s->noCounters = true;  // never asked again on this handle
-        } else {
-            return fail(err);
+    // The common answers first: a caller taking bytes from the queue, or an
+    // empty poll, with nothing written waiting and no counters to read.
+    int avail = -1;  // not asked yet
+    if (!s->outPending && s->noCounters) {
+        const bool answered = s->takenSinceQuery && !s->rx.empty();
+        if (answered || (s->rx.empty() && ::ioctl(s->fd, FIONREAD, &avail) == 0 && avail == 0)) {
+            s->takenSinceQuery = false;
+            if (errors != nullptr) *errors = 0;
+            if (stat != nullptr) {
+                *stat = COMSTAT{};
+                stat->cbInQue = s->rx.size();
+            }
+            return 1;
         }
+    }
+    return query(s, avail, errors, stat);
+}
+
+// ClearCommError's whole rule (see posix_tty.h); avail is what FIONREAD has
+// just answered, or -1.
+BOOL TtyDevice::query(Slot* s, int avail, DWORD* errors, COMSTAT* stat) {
+    DWORD flags = 0;
+    int extra = 0;  // what the kernel holds beyond a full queue
+    int out = 0;
+    int err = 0;
+    if (!s->takenSinceQuery || s->rx.empty()) {
+        // A hung-up tty fails the fetch with EIO, which is how a polling
+        // caller learns that the device is gone.
+        err = fetch(*s, avail);
+        if (err == 0 && s->rx.full()) extra = avail;
+        if (err == 0 && !s->noCounters) {
+            LineCounters now;
+            err = readLineCounters(s->fd, &now);
+            if (err == 0) {
+                flags = lineErrorsBetween(s->seen, now);
+                s->seen = now;
+            } else if (unsupported(err)) {
+                s->noCounters = true;  // never asked again on this handle
+                err = 0;
+            }
+        }
+    }
+    s->takenSinceQuery = false;
+    if (err == 0 && s->outPending) {
+        if (::ioctl(s->fd, TIOCOUTQ, &out) != 0) {
+            err = errno;
+        } else if (out <= 0) {
+            s->outPending = false;
+        }
+    }
+    if (err != 0) {
+        // What was queued before the failure is delivered first.
+        if (s->rx.empty()) return fail(err);
+        extra = out = 0;
     }
     if (errors != nullptr) *errors = flags;
     if (stat != nullptr) {
         *stat = COMSTAT{};
-        stat->cbInQue = static_cast<DWORD>(in < 0 ? 0 : in);
+        stat->cbInQue = s->rx.size() + static_cast<DWORD>(extra < 0 ? 0 : extra);
         stat->cbOutQue = static_cast<DWORD>(out < 0 ? 0 : out);
     }
     return 1;
@@ -335,7 +404,13 @@ BOOL TtyDevice::PurgeComm(DevHandle h, DWORD flags) {
     const bool rx = (flags & (PURGE_RXABORT | PURGE_RXCLEAR)) != 0;
     if (!tx && !rx) return 1;
     const int which = tx && rx ? TCIOFLUSH : (tx ? TCOFLUSH : TCIFLUSH);
-    return ::tcflush(s->fd, which) == 0 ? 1 : fail(errno);
+    if (rx) {
+        s->rx.clear();
+        s->takenSinceQuery = false;
+    }
+    if (::tcflush(s->fd, which) != 0) return fail(errno);
+    if (tx) s->outPending = false;
+    return 1;
 }
 
 // ---- Modem lines and break -------------------------------------------------

@@ -12,6 +12,7 @@
 
 #include "device/posix_kind.h"
 #include "device/posix_line_state.h"
+#include "device/rx_queue.h"
 
 namespace velk {
 
@@ -46,27 +47,41 @@ public:
     // without modem lines, such as ptys); when that fails, the previous
     // termios and lines are put back before the failure is reported.
     BOOL SetCommState(DevHandle h, const DCB* dcb) override;
-    // Succeeds without effect: the driver's queues have fixed sizes.
+    // Sizes the handle's receive queue (RxQueue::capacityFor(inQueue)) while
+    // it is empty; a queue holding bytes keeps its size. The driver's own
+    // queues have fixed sizes.
     BOOL SetupComm(DevHandle h, DWORD inQueue, DWORD outQueue) override;
     // SETDTR/CLRDTR/SETRTS/CLRRTS on the modem lines (RTS refused with
     // EINVAL under RTS handshaking), SETBREAK/CLRBREAK, SETXOFF/SETXON via
     // tcflow; RESETDEV succeeds without effect.
     BOOL EscapeCommFunction(DevHandle h, DWORD func) override;
-    // TIOCINQ and TIOCOUTQ, and the line errors since the last call from the
+    // The bytes waiting in the handle's receive queue. The query fetches
+    // fresh bytes from the kernel (FIONREAD, then a read into the queue's
+    // free space when that finds any) unless ReadFile has taken bytes since
+    // the previous query and the queue still holds some: then the queue
+    // alone answers, and the caller, busy taking bytes, comes back for the
+    // rest once it is empty. A caller that only waits on the count fetches at
+    // every query and so sees every byte as it arrives. A full queue reads
+    // nothing more: the rest stays in the kernel, whose flow control holds
+    // the sender off, and is added to the count as FIONREAD found it.
+    // TIOCOUTQ is asked only while something written may still wait to go
+    // out (0 otherwise); the line errors since the last fetch come from the
     // driver's counters where it keeps them (asked once otherwise). A
-    // hung-up device fails (EIO).
+    // hung-up device fails (EIO), once its queue is empty.
     BOOL ClearCommError(DevHandle h, DWORD* errors, COMSTAT* stat) override;
     // Records the mask.
     BOOL SetCommMask(DevHandle h, DWORD mask) override;
-    // Reads under the handle's time-outs; waits sleep in poll. End of file
-    // means the tty hung up: EIO when nothing was read.
+    // Takes what the receive queue holds, then reads the rest straight from
+    // the kernel under the handle's time-outs; waits sleep in poll. End of
+    // file means the tty hung up: EIO when nothing was read. Bytes taken
+    // before a failure are delivered; the failure shows at the next call.
     BOOL ReadFile(DevHandle h, void* buf, DWORD n, DWORD* got) override;
     // Hands every byte to the driver, continuing partial writes and waiting
     // while its queue is full; with write time-outs set, ends when they
     // expire and reports the bytes taken (success). A hung-up tty: EIO.
     BOOL WriteFile(DevHandle h, const void* buf, DWORD n, DWORD* written) override;
-    // tcflush of the queues named: TCIFLUSH for the receive side, TCOFLUSH
-    // for the transmit side.
+    // tcflush of the queues named: TCIFLUSH for the receive side (which
+    // empties the handle's receive queue too), TCOFLUSH for the transmit side.
     BOOL PurgeComm(DevHandle h, DWORD flags) override;
     // TIOCMGET: CTS, DSR, RI and DCD as MS_* bits (ptys have no modem
     // lines: ENOTTY, *status untouched).
@@ -85,11 +100,16 @@ protected:
     virtual int setModemLine(int fd, int bit, bool on);
 
 private:
-    struct Slot {
+    // The fields a read or a status query touches come first, in one cache
+    // line.
+    struct alignas(64) Slot {
         // kNoDevice when free. Written under mu_ when the slot is taken or
         // freed; read without it by lookup(), which every call makes.
         std::atomic<DevHandle> handle{kNoDevice};
         int fd = -1;
+        bool takenSinceQuery = false;  // ReadFile took from rx since the last ClearCommError
+        bool outPending = false;       // written since TIOCOUTQ last answered 0
+        RxQueue rx;                    // read from the kernel, not yet taken; storage kept across opens
         COMMTIMEOUTS timeouts{};
         DWORD eventMask = 0;
         bool noCounters = false;  // the driver keeps no line-error counters
@@ -100,7 +120,9 @@ private:
     Slot* lookup(DevHandle h);
     BOOL line(Slot& s, int bit, bool on);
     BOOL readState(Slot& s, DCB* dcb);
-    BOOL readLoop(Slot& s, unsigned char* buf, DWORD n, DWORD* got);
+    int fetch(Slot& s, int& avail);
+    BOOL query(Slot* s, int avail, DWORD* errors, COMSTAT* stat);
+    BOOL readLoop(Slot& s, unsigned char* buf, DWORD n, DWORD count, DWORD* got);
     BOOL writeLoop(Slot& s, const unsigned char* buf, DWORD n, DWORD* written);
     BOOL blockingRest(Slot& s, const unsigned char* buf, DWORD n, DWORD count, DWORD* written);
 

@@ -40,12 +40,14 @@ int waitFor(int fd, short events, std::int64_t waitMs, short* revents) {
 
 // ---- Data ------------------------------------------------------------------
 
-BOOL TtyDevice::readLoop(Slot& s, unsigned char* buf, DWORD n, DWORD* got) {
+// count: the bytes already taken from the receive queue into buf.
+BOOL TtyDevice::readLoop(Slot& s, unsigned char* buf, DWORD n, DWORD count, DWORD* got) {
     const COMMTIMEOUTS t = s.timeouts;
     const bool anyByte = readReturnsOnAnyByte(t);
-    const std::int64_t start = nowMs();
+    // A read that never waits (the library's own time-outs) needs no clock.
+    const bool immediate = anyByte && readTotalMs(t, n) == kNoLimit;
+    const std::int64_t start = immediate ? 0 : nowMs();
     std::int64_t lastByte = start;
-    DWORD count = 0;
     for (;;) {
         const ssize_t r = ::read(s.fd, buf + count, n - count);
         if (r > 0) {
@@ -61,20 +63,21 @@ BOOL TtyDevice::readLoop(Slot& s, unsigned char* buf, DWORD n, DWORD* got) {
         }
         if (errno == EINTR) continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
-            *got = count;
+            if (count > 0) break;  // delivered first; the failure shows next time
             return fail(errno);
         }
-        // The queue is empty: wait as the time-outs say, or return.
+        // The kernel has nothing more: wait as the time-outs say, or return.
+        if (anyByte && (count > 0 || immediate)) break;
         const std::int64_t now = nowMs();
         const std::int64_t wait = readWaitMs(t, n, count, now - start, now - lastByte);
         if (wait == 0) break;
         short revents = 0;
         if (waitFor(s.fd, POLLIN, wait, &revents) < 0) {
-            *got = count;
+            if (count > 0) break;
             return fail(errno);
         }
         if (revents & POLLNVAL) {
-            *got = count;
+            if (count > 0) break;
             return fail(EBADF);
         }
         // Data, a hang-up or an error: the next read tells which.
@@ -89,7 +92,23 @@ BOOL TtyDevice::ReadFile(DevHandle h, void* buf, DWORD n, DWORD* got) {
     if (s == nullptr) return fail(EBADF);
     if (got == nullptr || (buf == nullptr && n > 0)) return fail(EINVAL);
     if (n == 0) return 1;
-    return readLoop(*s, static_cast<unsigned char*>(buf), n, got);
+    // The receive queue first: a one-byte read (SioGetc's) is a look-up and
+    // a copy when the queue has bytes.
+    auto* out = static_cast<unsigned char*>(buf);
+    DWORD queued;
+    if (n == 1) {
+        const int c = s->rx.popByte();
+        queued = c < 0 ? 0 : 1;
+        if (c >= 0) *out = static_cast<unsigned char>(c);
+    } else {
+        queued = s->rx.empty() ? 0 : s->rx.pop(out, n);
+    }
+    if (queued > 0) s->takenSinceQuery = true;
+    if (queued == n) {
+        *got = n;
+        return 1;
+    }
+    return readLoop(*s, out, n, queued, got);
 }
 
 // The rest of a write without time limit once the driver's queue is full:
@@ -164,7 +183,9 @@ BOOL TtyDevice::WriteFile(DevHandle h, const void* buf, DWORD n, DWORD* written)
     if (s == nullptr) return fail(EBADF);
     if (written == nullptr || (buf == nullptr && n > 0)) return fail(EINVAL);
     if (n == 0) return 1;
-    return writeLoop(*s, static_cast<const unsigned char*>(buf), n, written);
+    const BOOL ok = writeLoop(*s, static_cast<const unsigned char*>(buf), n, written);
+    if (*written > 0) s->outPending = true;
+    return ok;
 }
 
 }  // namespace velk

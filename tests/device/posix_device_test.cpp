@@ -311,9 +311,15 @@ TEST_F(PosixPty, ModemLineCallsFailOnAPtyAndNothingElseBreaks) {
 
 TEST_F(PosixPty, HangUpIsReportedAndTheCloseStillWorks) {
     openPty(0);
-    ASSERT_TRUE(pty.send("ab"));
-    ASSERT_TRUE(waitUntil([] { return SioRxQue(0) == 2; }));
+    ASSERT_TRUE(pty.send("abc"));
+    ASSERT_TRUE(waitUntil([] { return SioRxQue(0) == 3; }));
     pty.closeMaster();
+    // What arrived before the hang-up comes first, in order, then the failure.
+    EXPECT_EQ(SioRxQue(0), 3);
+    EXPECT_EQ(SioGetc(0), 'a');
+    char two[4] = {};
+    EXPECT_EQ(SioGets(0, two, sizeof two), 2);
+    EXPECT_EQ(std::string(two, 2), "bc");
     EXPECT_EQ(SioGetc(0), SIO_WIN_ERROR);
     EXPECT_EQ(SioWinError(), EIO);
     SioDebug(0);
