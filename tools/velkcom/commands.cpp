@@ -170,4 +170,23 @@ int cmdProbe(const std::vector<std::string>& args) {
     return kExitOk;
 }
 
+int openPortForCommand(int port, const std::string& device, std::string& where) {
+    std::string label = device.empty() ? defaultDeviceName(port) : device;
+    where = comName(port) + (label == comName(port) ? "" : " (" + label + ")");
+    if (!device.empty()) {
+        int rc = mapPort(port, device);
+        if (rc != 0) {
+            reportFailure(std::cerr, where, "velk_map_port", describeResult(rc));
+            return kExitFailed;
+        }
+    }
+    int rc = SioReset(port, 4096, 4096);
+    if (rc != 0) {
+        reportFailure(std::cerr, where, "SioReset", describeResult(rc));
+        SioDone(port);  // a configuration step may have failed after the open
+        return kExitFailed;
+    }
+    return 0;
+}
+
 }  // namespace velkcom

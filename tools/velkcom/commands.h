@@ -15,6 +15,13 @@ int cmdProbe(const std::vector<std::string>& args);
 int cmdList(const std::vector<std::string>& args);
 int cmdMonitor(const std::vector<std::string>& args);
 
+// For the commands that hold one port open: maps PORT to DEVICE when one is
+// given, then opens the port with 4 KiB queues. Returns 0 and sets WHERE to
+// the port's label for messages ("COM1 (/dev/ttyUSB0)"); on failure says on
+// standard error which call failed, gives the port back and returns the exit
+// status for it.
+int openPortForCommand(int port, const std::string& device, std::string& where);
+
 // The usage text of the program (no command given, or --help).
 const char* mainUsage();
 

@@ -352,22 +352,9 @@ int cmdMonitor(const std::vector<std::string>& args) {
     }
     std::string device = opts.has("device") ? opts.value("device") : "";
     if (opts.has("device") && device.empty()) return usageError("monitor", "--device needs a path", kMonitorUsage);
-    std::string label = device.empty() ? defaultDeviceName(port) : device;
-    std::string where = comName(port) + (label == comName(port) ? "" : " (" + label + ")");
-    if (!device.empty()) {
-        int rc = mapPort(port, device);
-        if (rc != 0) {
-            reportFailure(std::cerr, where, "velk_map_port", describeResult(rc));
-            return kExitFailed;
-        }
-    }
-
-    int rc = SioReset(port, 4096, 4096);
-    if (rc != 0) {
-        reportFailure(std::cerr, where, "SioReset", describeResult(rc));
-        SioDone(port);  // a configuration step may have failed after the open
-        return kExitFailed;
-    }
+    std::string where;
+    int rc = openPortForCommand(port, device, where);
+    if (rc != 0) return rc;
     if (baud >= 0 && (rc = SioBaud(port, static_cast<int>(baud))) != 1) {
         reportFailure(std::cerr, where, "SioBaud(" + std::to_string(baud) + ")", describeResult(rc));
         SioDone(port);
