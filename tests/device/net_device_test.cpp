@@ -204,6 +204,13 @@ TEST_F(NetPort, RefusedValuesFailAndMissingAnswersAreWaitedForOnce) {
     NetDevice::Diagnostics diag{};
     ASSERT_TRUE(netDevice().diagnostics(PortTable[0].handle, &diag));
     EXPECT_EQ(diag.unanswered, 1u);
+    // The server's signature, as long as a subnegotiation may carry it.
+    ASSERT_TRUE(server.send(FakeRfc2217Server::subneg(100, Bytes(63, 'S'))));
+    EXPECT_TRUE(FakeRfc2217Server::waitFor([&] {
+        SioRxQue(0);  // reads what the server sent
+        return netDevice().diagnostics(PortTable[0].handle, &diag) && diag.signature[0] != '\0';
+    }));
+    EXPECT_EQ(std::string(diag.signature), std::string(63, 'S'));
 }
 
 TEST_F(NetPort, GarbageAndTruncatedSequencesLeaveTheDataIntact) {

@@ -2,10 +2,13 @@
 // does its exchange with bounded waits (the bytes' time on the line at the
 // current rate plus a slack), and reports what it saw. Checks that need modem
 // lines or a break are SKIPped, never PASSed, when the device refuses the
-// line calls (success flag 0), as a pty does. Flow-control checks never hand
-// the library a write that a held-off transmitter could keep forever: under
-// hardware flow control bytes go one at a time and only while CTS is on, and
-// under software flow control no XOFF byte is ever sent.
+// line calls (success flag 0), as a pty does. On a socket:// port (raw TCP,
+// known by its --device address) DTR, RTS and break are accepted and do
+// nothing, CTS, DSR and DCD always read on, and XON/XOFF is the server's own
+// port setting: those checks are SKIPped there too. Flow-control checks never
+// hand the library a write that a held-off transmitter could keep forever:
+// under hardware flow control bytes go one at a time and only while CTS is
+// on, and under software flow control no XOFF byte is ever sent.
 #include "selftest.h"
 
 #include <chrono>
@@ -73,7 +76,8 @@ std::string flagNames(int flags) {
 
 class Selftest {
 public:
-    Selftest(const SelftestConfig& config, std::ostream& out) : cfg_(config), port_(config.port), out_(out) {}
+    Selftest(const SelftestConfig& config, std::ostream& out)
+        : cfg_(config), port_(config.port), out_(out), rawTcp_(config.deviceLabel.rfind("socket://", 0) == 0) {}
 
     void runAll() {
         for (int code = 0; code < 10; ++code) echoAtCode(code);
@@ -370,6 +374,12 @@ private:
     };
     void outputToInputs(const std::string& name, const char* lineName, int(VELK_CALL* lineCall)(int, int),
                         const std::vector<Input>& inputs, int readBack) {
+        if (rawTcp_) {
+            modemRefused_ = true;
+            return report(name, Verdict::Skip,
+                          std::string("socket:// has no modem lines: Sio") + lineName + " does nothing, " +
+                              (lineCall == SioRTS ? "CTS reads" : "DSR and DCD read") + " on");
+        }
         std::string states[2];
         bool ok = true;
         for (int on = 0; on <= 1; ++on) {
@@ -435,6 +445,7 @@ private:
 
     void breakSeen() {
         const std::string name = "break -> CE_BREAK";
+        if (rawTcp_) return report(name, Verdict::Skip, "socket:// cannot send a break: SioBrkSig does nothing");
         std::string why;
         int flags = sendBreak(why);
         SioRxClear(port_);  // a UART may also receive a zero byte with the break
@@ -534,6 +545,10 @@ private:
 
     void flowSoftware() {
         const std::string name = "flow control S (XON/XOFF)";
+        if (rawTcp_) {
+            return report(name, Verdict::Skip,
+                          "socket:// carries data only: XON and XOFF are left to the server's port settings");
+        }
         drain();
         // With bytes left in the receive queue the receiver could send XOFF
         // to itself, and a write would then wait forever.
@@ -571,6 +586,7 @@ private:
     const SelftestConfig& cfg_;
     int port_;
     std::ostream& out_;
+    const bool rawTcp_;  // a socket:// port: no modem lines, no break, no XON/XOFF of ours
     long long baud_ = 19200;
     bool modemRefused_ = false;   // a modem-line call gave success flag 0
     bool ctsFollowsRts_ = false;  // the RTS -> CTS check passed

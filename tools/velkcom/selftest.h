@@ -16,7 +16,10 @@ struct SelftestConfig {
     int port = 0;              // 0 for COM1
     long long literalRate = 14400;  // the rate of the literal-rate echo
     int slackMs = 500;         // how long a read waits beyond the bytes' time on the line
-    std::string deviceLabel;   // what the port is, for the heading ("loop://", "/dev/ttyUSB0")
+    // What the port is ("loop://", "/dev/ttyUSB0", "socket://host:port"): the
+    // heading shows it, and on a socket:// address the modem-line, break and
+    // XON/XOFF checks are SKIP, as raw TCP carries data only.
+    std::string deviceLabel;
 };
 
 // Runs the self-test on an unopened port and prints the table to out, and a
