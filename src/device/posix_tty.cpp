@@ -26,10 +26,8 @@ namespace velk {
 
 namespace {
 
-constexpr int kSlotBits = 5;  // slot index in the low bits of a handle
 constexpr unsigned kGenerationMask = 0xFFFFFu;
-static_assert(TtyDevice::kSlots <= (1 << kSlotBits), "slot index must fit its bits");
-static_assert(kSlotBits + 20 < kKindHandleBits, "handles must stay below the routing's bound");
+static_assert(TtyDevice::kSlotBits + 20 < kKindHandleBits, "handles must stay below the routing's bound");
 
 // The driver's answer when it has no such request: the device lacks the
 // feature (ptys have neither modem lines nor error counters).
@@ -79,15 +77,6 @@ int readRate(int fd, const struct termios& t, DWORD* rate) {
 DeviceKind& ttyKind() {
     static TtyDevice tty;
     return tty;
-}
-
-TtyDevice::Slot* TtyDevice::lookup(DevHandle h) {
-    const DevHandle index = h & ((DevHandle(1) << kSlotBits) - 1);
-    if (h == kNoDevice || index >= static_cast<DevHandle>(kSlots)) return nullptr;
-    // No lock: one atomic load tells whether the handle is still this
-    // slot's (taking and freeing a slot store it under mu_).
-    Slot& s = slots_[index];
-    return s.handle.load(std::memory_order_acquire) == h ? &s : nullptr;
 }
 
 // ---- Open and close --------------------------------------------------------

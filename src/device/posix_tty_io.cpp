@@ -45,7 +45,7 @@ BOOL TtyDevice::readLoop(Slot& s, unsigned char* buf, DWORD n, DWORD count, DWOR
     const COMMTIMEOUTS t = s.timeouts;
     const bool anyByte = readReturnsOnAnyByte(t);
     // A read that never waits (the library's own time-outs) needs no clock.
-    const bool immediate = anyByte && readTotalMs(t, n) == kNoLimit;
+    const bool immediate = readNeverWaits(t);
     const std::int64_t start = immediate ? 0 : nowMs();
     std::int64_t lastByte = start;
     for (;;) {
@@ -116,10 +116,11 @@ BOOL TtyDevice::ReadFile(DevHandle h, void* buf, DWORD n, DWORD* got) {
 // sleeping until the peer has taken the bytes, then made non-blocking again.
 // A bulk write on a pty then costs two fcntl() calls and one or two write()s
 // instead of a poll() and a write() for every few KiB, and wakes once. Only
-// writes that would block pay for the switch.
+// writes that would block pay for the switch. The descriptor's status flags
+// are known (open sets O_NONBLOCK alone of those F_SETFL changes), so they
+// are not read back first.
 BOOL TtyDevice::blockingRest(Slot& s, const unsigned char* buf, DWORD n, DWORD count, DWORD* written) {
-    const int flags = ::fcntl(s.fd, F_GETFL);
-    if (flags < 0 || ::fcntl(s.fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    if (::fcntl(s.fd, F_SETFL, 0) != 0) {
         *written = count;
         return fail(errno);
     }
@@ -135,7 +136,7 @@ BOOL TtyDevice::blockingRest(Slot& s, const unsigned char* buf, DWORD n, DWORD c
             break;
         }
     }
-    ::fcntl(s.fd, F_SETFL, flags);
+    ::fcntl(s.fd, F_SETFL, O_NONBLOCK);
     *written = count;
     return err == 0 ? 1 : fail(err);
 }
@@ -145,7 +146,7 @@ BOOL TtyDevice::blockingRest(Slot& s, const unsigned char* buf, DWORD n, DWORD c
 // when write time-outs are set, in which case the write ends when they
 // expire, reporting the bytes taken so far.
 BOOL TtyDevice::writeLoop(Slot& s, const unsigned char* buf, DWORD n, DWORD* written) {
-    const std::int64_t total = writeTotalMs(s.timeouts, n);
+    const std::int64_t total = writeUnbounded(s.timeouts) ? kNoLimit : writeTotalMs(s.timeouts, n);
     const std::int64_t deadline = total == kNoLimit ? 0 : nowMs() + total;
     DWORD count = 0;
     while (count < n) {
