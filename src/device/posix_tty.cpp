@@ -315,22 +315,24 @@ int TtyDevice::fetch(Slot& s, int& avail) {
 BOOL TtyDevice::ClearCommError(DevHandle h, DWORD* errors, COMSTAT* stat) {
     Slot* s = lookup(h);
     if (s == nullptr) return fail(EBADF);
-    // The common answers first: a caller taking bytes from the queue, or an
-    // empty poll, with nothing written waiting and no counters to read.
-    int avail = -1;  // not asked yet
-    if (!s->outPending && s->noCounters) {
-        const bool answered = s->takenSinceQuery && !s->rx.empty();
-        if (answered || (s->rx.empty() && ::ioctl(s->fd, FIONREAD, &avail) == 0 && avail == 0)) {
-            s->takenSinceQuery = false;
-            if (errors != nullptr) *errors = 0;
-            if (stat != nullptr) {
-                *stat = COMSTAT{};
-                stat->cbInQue = s->rx.size();
-            }
-            return 1;
-        }
+    // The common answers first, with nothing written waiting and no counters
+    // to read: a caller taking bytes from the queue (no system call), or an
+    // empty poll (one FIONREAD that finds nothing). Anything else, and any
+    // failure, takes the whole rule.
+    if (s->outPending || !s->noCounters) return query(s, -1, errors, stat);
+    if (!s->rx.empty()) {
+        if (!s->takenSinceQuery) return query(s, -1, errors, stat);
+    } else {
+        int avail = -1;  // left so when the request fails: query asks again
+        if (::ioctl(s->fd, FIONREAD, &avail) != 0 || avail != 0) return query(s, avail, errors, stat);
     }
-    return query(s, avail, errors, stat);
+    s->takenSinceQuery = false;
+    if (errors != nullptr) *errors = 0;
+    if (stat != nullptr) {
+        *stat = COMSTAT{};
+        stat->cbInQue = s->rx.size();
+    }
+    return 1;
 }
 
 // ClearCommError's whole rule (see posix_tty.h); avail is what FIONREAD has
