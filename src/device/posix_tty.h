@@ -7,7 +7,10 @@
 #ifndef VELK_DEVICE_POSIX_TTY_H
 #define VELK_DEVICE_POSIX_TTY_H
 
+#include <sys/types.h>
+
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 
 #include "device/posix_kind.h"
@@ -135,7 +138,8 @@ private:
     int fetch(Slot& s, int& avail);
     BOOL query(Slot* s, int avail, DWORD* errors, COMSTAT* stat);
     BOOL readLoop(Slot& s, unsigned char* buf, DWORD n, DWORD count, DWORD* got);
-    BOOL writeLoop(Slot& s, const unsigned char* buf, DWORD n, DWORD* written);
+    BOOL writeLoop(Slot& s, const unsigned char* buf, DWORD n, ssize_t first, std::int64_t startMs,
+                   DWORD* written);
     BOOL blockingRest(Slot& s, const unsigned char* buf, DWORD n, DWORD count, DWORD* written);
 
     std::mutex mu_;  // guards the slot table while a slot is taken or freed

@@ -144,15 +144,17 @@ BOOL TtyDevice::blockingRest(Slot& s, const unsigned char* buf, DWORD n, DWORD c
 // Every byte handed to the driver: partial writes continue; a full queue is
 // waited out in a blocking write when there is no time limit, and in poll
 // when write time-outs are set, in which case the write ends when they
-// expire, reporting the bytes taken so far.
-BOOL TtyDevice::writeLoop(Slot& s, const unsigned char* buf, DWORD n, DWORD* written) {
+// expire (counted from startMs), reporting the bytes taken so far. first is
+// the result of the write WriteFile has already made (errno set with it).
+BOOL TtyDevice::writeLoop(Slot& s, const unsigned char* buf, DWORD n, ssize_t first, std::int64_t startMs,
+                          DWORD* written) {
     const std::int64_t total = writeUnbounded(s.timeouts) ? kNoLimit : writeTotalMs(s.timeouts, n);
-    const std::int64_t deadline = total == kNoLimit ? 0 : nowMs() + total;
+    const std::int64_t deadline = total == kNoLimit ? 0 : startMs + total;
     DWORD count = 0;
-    while (count < n) {
-        const ssize_t r = ::write(s.fd, buf + count, n - count);
+    for (ssize_t r = first;; r = ::write(s.fd, buf + count, n - count)) {
         if (r > 0) {
             count += static_cast<DWORD>(r);
+            if (count == n) break;
             continue;
         }
         if (r < 0 && errno == EINTR) continue;
@@ -184,7 +186,17 @@ BOOL TtyDevice::WriteFile(DevHandle h, const void* buf, DWORD n, DWORD* written)
     if (s == nullptr) return fail(EBADF);
     if (written == nullptr || (buf == nullptr && n > 0)) return fail(EINVAL);
     if (n == 0) return 1;
-    const BOOL ok = writeLoop(*s, static_cast<const unsigned char*>(buf), n, written);
+    // The common case first: the driver takes the whole block at once, and
+    // no clock is read unless write time-outs are set.
+    const auto* bytes = static_cast<const unsigned char*>(buf);
+    const std::int64_t startMs = writeUnbounded(s->timeouts) ? 0 : nowMs();
+    const ssize_t r = ::write(s->fd, bytes, n);
+    if (r == static_cast<ssize_t>(n)) {
+        *written = n;
+        s->outPending = true;
+        return 1;
+    }
+    const BOOL ok = writeLoop(*s, bytes, n, r, startMs, written);
     if (*written > 0) s->outPending = true;
     return ok;
 }
