@@ -108,6 +108,16 @@ BOOL TtyDevice::ReadFile(DevHandle h, void* buf, DWORD n, DWORD* got) {
         *got = n;
         return 1;
     }
+    // The library's own time-outs: one read of what the kernel has, and an
+    // empty kernel queue is the answer. End of file, an interrupted read or
+    // a failure go to the loop, whose read meets them again.
+    if (readNeverWaits(s->timeouts)) {
+        const ssize_t r = ::read(s->fd, out + queued, n - queued);
+        if (r > 0 || (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) {
+            *got = queued + (r > 0 ? static_cast<DWORD>(r) : 0);
+            return 1;
+        }
+    }
     return readLoop(*s, out, n, queued, got);
 }
 
