@@ -21,6 +21,19 @@ inline bool readReturnsOnAnyByte(const COMMTIMEOUTS& t) {
     return t.ReadIntervalTimeout == MAXDWORD;
 }
 
+// True when a read takes what has arrived and never waits (the interval
+// MAXDWORD, the total words 0): readTotalMs is then kNoLimit and readWaitMs 0.
+inline bool readNeverWaits(const COMMTIMEOUTS& t) {
+    return t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
+           t.ReadTotalTimeoutConstant == 0;
+}
+
+// True when a write may wait without limit (both write words 0):
+// writeTotalMs is then kNoLimit.
+inline bool writeUnbounded(const COMMTIMEOUTS& t) {
+    return t.WriteTotalTimeoutMultiplier == 0 && t.WriteTotalTimeoutConstant == 0;
+}
+
 // The bound on a whole read of n bytes: the constant alone when the interval
 // and the multiplier are both MAXDWORD (wait for the first byte), otherwise
 // multiplier * n + constant when either is set; kNoLimit when neither is.

@@ -4,7 +4,9 @@
 // with open(port, target), target being the port's mapping (velk_map_port)
 // with its prefix; every other operation gets back a handle this kind issued.
 // Error codes are errno values, kept per thread and shared by every kind, so
-// that GetLastError after any routed call tells what failed.
+// that GetLastError after any routed call tells what failed. A kind's
+// ReadFile and WriteFile set their count to 0 before anything can fail (the
+// routing hands them the caller's pointer untouched).
 #ifndef VELK_DEVICE_POSIX_KIND_H
 #define VELK_DEVICE_POSIX_KIND_H
 

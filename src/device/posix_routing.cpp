@@ -2,14 +2,16 @@
 // behind the port. The routing table below is the one place where kinds are
 // chosen: opening a port reads its mapping (velk_map_port, by default
 // /dev/ttyS<n>) and gives it to the first kind whose prefix starts it; the
-// kind's index is then kept in the handle's top bits (see posix_kind.h), so
-// every later operation reaches that kind with a shift and a table look-up,
-// no allocation and no lock.
+// kind's index is then kept in the handle's top bits (see posix_kind.h), and
+// the kind itself in the router's table of kinds that have opened a port, so
+// every later operation reaches it with a shift, one load and the kind's own
+// virtual call: no accessor call, no allocation and no lock.
 //
 // Adding a kind of device: write it as a DeviceKind in one new file of
 // src/device/ that defines its accessor (DeviceKind& fooKind(), a function-
 // local static), declare the accessor below and add one row to kKinds, ahead
 // of the device-file row, which takes every mapping left.
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -67,6 +69,26 @@ int resolve(const char* name, char* target, std::size_t n) {
 
 constexpr std::size_t kTargetMax = 4096;
 
+// The kinds that have issued a handle, by the index kept in the handle's top
+// bits. Sixteen entries, so that every value of the four top bits indexes it:
+// the entries past the routing table, and those of kinds that never opened a
+// port, stay null and fail as a handle no kind issued (kNoDevice lands on the
+// last one). An entry is set before its kind's first handle is returned and
+// never changes afterwards; zero-initialised, so loading runs no code.
+constexpr int kRouteSlots = 1 << (static_cast<int>(sizeof(DevHandle) * 8) - kKindHandleBits);
+static_assert(kRouteSlots == 16 && kKindCount < kRouteSlots, "kNoDevice must index a null entry");
+std::atomic<DeviceKind*> opened[kRouteSlots];
+
+// The kind that issued h, or null.
+inline DeviceKind* kindOf(DevHandle h) {
+    return opened[h >> kKindHandleBits].load(std::memory_order_acquire);
+}
+
+// The kind's own handle inside a routed one.
+inline DevHandle inner(DevHandle h) {
+    return h & (kKindHandleLimit - 1);
+}
+
 class PosixRouter final : public DeviceApi {
 public:
     DevHandle CreateFileA(const char* name) override {
@@ -82,67 +104,77 @@ public:
             failWith(EMFILE);
             return kNoDevice;
         }
+        opened[index].store(&kind, std::memory_order_release);
         return h | (static_cast<DevHandle>(index) << kKindHandleBits);
     }
 
+    // Every other operation: the kind that issued the handle, or EBADF. Each
+    // is a tail call into the kind.
     BOOL GetCommTimeouts(DevHandle h, COMMTIMEOUTS* t) override {
-        return route(h, [&](DeviceKind& k, DevHandle in) { return k.GetCommTimeouts(in, t); });
+        DeviceKind* k = kindOf(h);
+        return k != nullptr ? k->GetCommTimeouts(inner(h), t) : failWith(EBADF);
     }
     BOOL SetCommTimeouts(DevHandle h, const COMMTIMEOUTS* t) override {
-        return route(h, [&](DeviceKind& k, DevHandle in) { return k.SetCommTimeouts(in, t); });
+        DeviceKind* k = kindOf(h);
+        return k != nullptr ? k->SetCommTimeouts(inner(h), t) : failWith(EBADF);
     }
     BOOL GetCommState(DevHandle h, DCB* dcb) override {
-        return route(h, [&](DeviceKind& k, DevHandle in) { return k.GetCommState(in, dcb); });
+        DeviceKind* k = kindOf(h);
+        return k != nullptr ? k->GetCommState(inner(h), dcb) : failWith(EBADF);
     }
     BOOL SetCommState(DevHandle h, const DCB* dcb) override {
-        return route(h, [&](DeviceKind& k, DevHandle in) { return k.SetCommState(in, dcb); });
+        DeviceKind* k = kindOf(h);
+        return k != nullptr ? k->SetCommState(inner(h), dcb) : failWith(EBADF);
     }
     BOOL SetupComm(DevHandle h, DWORD inQueue, DWORD outQueue) override {
-        return route(h, [&](DeviceKind& k, DevHandle in) { return k.SetupComm(in, inQueue, outQueue); });
+        DeviceKind* k = kindOf(h);
+        return k != nullptr ? k->SetupComm(inner(h), inQueue, outQueue) : failWith(EBADF);
     }
     BOOL EscapeCommFunction(DevHandle h, DWORD func) override {
-        return route(h, [&](DeviceKind& k, DevHandle in) { return k.EscapeCommFunction(in, func); });
+        DeviceKind* k = kindOf(h);
+        return k != nullptr ? k->EscapeCommFunction(inner(h), func) : failWith(EBADF);
     }
     BOOL ClearCommError(DevHandle h, DWORD* errors, COMSTAT* stat) override {
-        return route(h, [&](DeviceKind& k, DevHandle in) { return k.ClearCommError(in, errors, stat); });
+        DeviceKind* k = kindOf(h);
+        return k != nullptr ? k->ClearCommError(inner(h), errors, stat) : failWith(EBADF);
     }
     BOOL SetCommMask(DevHandle h, DWORD mask) override {
-        return route(h, [&](DeviceKind& k, DevHandle in) { return k.SetCommMask(in, mask); });
+        DeviceKind* k = kindOf(h);
+        return k != nullptr ? k->SetCommMask(inner(h), mask) : failWith(EBADF);
     }
     BOOL ReadFile(DevHandle h, void* buf, DWORD n, DWORD* got) override {
+        DeviceKind* k = kindOf(h);
+        if (k != nullptr) return k->ReadFile(inner(h), buf, n, got);
         if (got != nullptr) *got = 0;
-        return route(h, [&](DeviceKind& k, DevHandle in) { return k.ReadFile(in, buf, n, got); });
+        return failWith(EBADF);
     }
     BOOL WriteFile(DevHandle h, const void* buf, DWORD n, DWORD* written) override {
+        DeviceKind* k = kindOf(h);
+        if (k != nullptr) return k->WriteFile(inner(h), buf, n, written);
         if (written != nullptr) *written = 0;
-        return route(h, [&](DeviceKind& k, DevHandle in) { return k.WriteFile(in, buf, n, written); });
+        return failWith(EBADF);
     }
     BOOL PurgeComm(DevHandle h, DWORD flags) override {
-        return route(h, [&](DeviceKind& k, DevHandle in) { return k.PurgeComm(in, flags); });
+        DeviceKind* k = kindOf(h);
+        return k != nullptr ? k->PurgeComm(inner(h), flags) : failWith(EBADF);
     }
     BOOL GetCommModemStatus(DevHandle h, DWORD* status) override {
-        return route(h, [&](DeviceKind& k, DevHandle in) { return k.GetCommModemStatus(in, status); });
+        DeviceKind* k = kindOf(h);
+        return k != nullptr ? k->GetCommModemStatus(inner(h), status) : failWith(EBADF);
     }
     BOOL SetCommBreak(DevHandle h) override {
-        return route(h, [&](DeviceKind& k, DevHandle in) { return k.SetCommBreak(in); });
+        DeviceKind* k = kindOf(h);
+        return k != nullptr ? k->SetCommBreak(inner(h)) : failWith(EBADF);
     }
     BOOL ClearCommBreak(DevHandle h) override {
-        return route(h, [&](DeviceKind& k, DevHandle in) { return k.ClearCommBreak(in); });
+        DeviceKind* k = kindOf(h);
+        return k != nullptr ? k->ClearCommBreak(inner(h)) : failWith(EBADF);
     }
     BOOL CloseHandle(DevHandle h) override {
-        return route(h, [&](DeviceKind& k, DevHandle in) { return k.CloseHandle(in); });
+        DeviceKind* k = kindOf(h);
+        return k != nullptr ? k->CloseHandle(inner(h)) : failWith(EBADF);
     }
     DWORD GetLastError() override { return static_cast<DWORD>(lastError); }
-
-private:
-    // Calls op with the kind that issued h and the kind's own handle; a
-    // handle no kind issued fails with EBADF.
-    template <class Op>
-    static BOOL route(DevHandle h, Op&& op) {
-        const DevHandle index = h >> kKindHandleBits;
-        if (h == kNoDevice || index >= static_cast<DevHandle>(kKindCount)) return failWith(EBADF);
-        return op(kKinds[index].kind(), h & (kKindHandleLimit - 1));
-    }
 };
 
 }  // namespace
@@ -161,10 +193,24 @@ BOOL DeviceKind::fail(int err) {
     return failWith(err);
 }
 
+namespace {
+
+// The router, once made: every call of the library asks for it, so the
+// common case is one load and a test instead of a guarded static's prologue.
+std::atomic<DeviceApi*> router{nullptr};
+
+__attribute__((noinline)) DeviceApi& makeRouter() {
+    static PosixRouter made;
+    router.store(&made, std::memory_order_release);
+    return made;
+}
+
+}  // namespace
+
 // The library's device on POSIX systems, constructed on first use.
 DeviceApi& platformDevice() {
-    static PosixRouter router;
-    return router;
+    DeviceApi* r = router.load(std::memory_order_acquire);
+    return r != nullptr ? *r : makeRouter();
 }
 
 }  // namespace velk

@@ -7,7 +7,10 @@
 #ifndef VELK_DEVICE_POSIX_TTY_H
 #define VELK_DEVICE_POSIX_TTY_H
 
+#include <sys/types.h>
+
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 
 #include "device/posix_kind.h"
@@ -20,6 +23,10 @@ class TtyDevice : public DeviceKind {
 public:
     // Open handles at a time (the library holds at most nine).
     static constexpr int kSlots = 16;
+    // A handle keeps its slot's index in its low kSlotBits bits, a
+    // generation above them.
+    static constexpr int kSlotBits = 5;
+    static_assert(kSlots < (1 << kSlotBits), "kNoDevice's index must fall outside the table");
 
     TtyDevice() = default;
     TtyDevice(const TtyDevice&) = delete;
@@ -117,13 +124,22 @@ private:
         DCB dcb{};                // the last record applied (for the fields termios lacks)
     };
 
-    Slot* lookup(DevHandle h);
+    // The slot whose handle h is, or null. No lock: one atomic load tells
+    // whether the handle is still this slot's (taking and freeing a slot
+    // store it under mu_). kNoDevice's index is past the table.
+    Slot* lookup(DevHandle h) {
+        const DevHandle index = h & ((DevHandle(1) << kSlotBits) - 1);
+        if (index >= static_cast<DevHandle>(kSlots)) return nullptr;
+        Slot& s = slots_[index];
+        return s.handle.load(std::memory_order_acquire) == h ? &s : nullptr;
+    }
     BOOL line(Slot& s, int bit, bool on);
     BOOL readState(Slot& s, DCB* dcb);
     int fetch(Slot& s, int& avail);
     BOOL query(Slot* s, int avail, DWORD* errors, COMSTAT* stat);
     BOOL readLoop(Slot& s, unsigned char* buf, DWORD n, DWORD count, DWORD* got);
-    BOOL writeLoop(Slot& s, const unsigned char* buf, DWORD n, DWORD* written);
+    BOOL writeLoop(Slot& s, const unsigned char* buf, DWORD n, ssize_t first, std::int64_t startMs,
+                   DWORD* written);
     BOOL blockingRest(Slot& s, const unsigned char* buf, DWORD n, DWORD count, DWORD* written);
 
     std::mutex mu_;  // guards the slot table while a slot is taken or freed

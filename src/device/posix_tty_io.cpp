@@ -45,7 +45,7 @@ BOOL TtyDevice::readLoop(Slot& s, unsigned char* buf, DWORD n, DWORD count, DWOR
     const COMMTIMEOUTS t = s.timeouts;
     const bool anyByte = readReturnsOnAnyByte(t);
     // A read that never waits (the library's own time-outs) needs no clock.
-    const bool immediate = anyByte && readTotalMs(t, n) == kNoLimit;
+    const bool immediate = readNeverWaits(t);
     const std::int64_t start = immediate ? 0 : nowMs();
     std::int64_t lastByte = start;
     for (;;) {
@@ -108,6 +108,16 @@ BOOL TtyDevice::ReadFile(DevHandle h, void* buf, DWORD n, DWORD* got) {
         *got = n;
         return 1;
     }
+    // The library's own time-outs: one read of what the kernel has, and an
+    // empty kernel queue is the answer. End of file, an interrupted read or
+    // a failure go to the loop, whose read meets them again.
+    if (readNeverWaits(s->timeouts)) {
+        const ssize_t r = ::read(s->fd, out + queued, n - queued);
+        if (r > 0 || (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) {
+            *got = queued + (r > 0 ? static_cast<DWORD>(r) : 0);
+            return 1;
+        }
+    }
     return readLoop(*s, out, n, queued, got);
 }
 
@@ -116,10 +126,11 @@ BOOL TtyDevice::ReadFile(DevHandle h, void* buf, DWORD n, DWORD* got) {
 // sleeping until the peer has taken the bytes, then made non-blocking again.
 // A bulk write on a pty then costs two fcntl() calls and one or two write()s
 // instead of a poll() and a write() for every few KiB, and wakes once. Only
-// writes that would block pay for the switch.
+// writes that would block pay for the switch. The descriptor's status flags
+// are known (open sets O_NONBLOCK alone of those F_SETFL changes), so they
+// are not read back first.
 BOOL TtyDevice::blockingRest(Slot& s, const unsigned char* buf, DWORD n, DWORD count, DWORD* written) {
-    const int flags = ::fcntl(s.fd, F_GETFL);
-    if (flags < 0 || ::fcntl(s.fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    if (::fcntl(s.fd, F_SETFL, 0) != 0) {
         *written = count;
         return fail(errno);
     }
@@ -135,7 +146,7 @@ BOOL TtyDevice::blockingRest(Slot& s, const unsigned char* buf, DWORD n, DWORD c
             break;
         }
     }
-    ::fcntl(s.fd, F_SETFL, flags);
+    ::fcntl(s.fd, F_SETFL, O_NONBLOCK);
     *written = count;
     return err == 0 ? 1 : fail(err);
 }
@@ -143,15 +154,17 @@ BOOL TtyDevice::blockingRest(Slot& s, const unsigned char* buf, DWORD n, DWORD c
 // Every byte handed to the driver: partial writes continue; a full queue is
 // waited out in a blocking write when there is no time limit, and in poll
 // when write time-outs are set, in which case the write ends when they
-// expire, reporting the bytes taken so far.
-BOOL TtyDevice::writeLoop(Slot& s, const unsigned char* buf, DWORD n, DWORD* written) {
-    const std::int64_t total = writeTotalMs(s.timeouts, n);
-    const std::int64_t deadline = total == kNoLimit ? 0 : nowMs() + total;
+// expire (counted from startMs), reporting the bytes taken so far. first is
+// the result of the write WriteFile has already made (errno set with it).
+BOOL TtyDevice::writeLoop(Slot& s, const unsigned char* buf, DWORD n, ssize_t first, std::int64_t startMs,
+                          DWORD* written) {
+    const std::int64_t total = writeUnbounded(s.timeouts) ? kNoLimit : writeTotalMs(s.timeouts, n);
+    const std::int64_t deadline = total == kNoLimit ? 0 : startMs + total;
     DWORD count = 0;
-    while (count < n) {
-        const ssize_t r = ::write(s.fd, buf + count, n - count);
+    for (ssize_t r = first;; r = ::write(s.fd, buf + count, n - count)) {
         if (r > 0) {
             count += static_cast<DWORD>(r);
+            if (count == n) break;
             continue;
         }
         if (r < 0 && errno == EINTR) continue;
@@ -183,7 +196,17 @@ BOOL TtyDevice::WriteFile(DevHandle h, const void* buf, DWORD n, DWORD* written)
     if (s == nullptr) return fail(EBADF);
     if (written == nullptr || (buf == nullptr && n > 0)) return fail(EINVAL);
     if (n == 0) return 1;
-    const BOOL ok = writeLoop(*s, static_cast<const unsigned char*>(buf), n, written);
+    // The common case first: the driver takes the whole block at once, and
+    // no clock is read unless write time-outs are set.
+    const auto* bytes = static_cast<const unsigned char*>(buf);
+    const std::int64_t startMs = writeUnbounded(s->timeouts) ? 0 : nowMs();
+    const ssize_t r = ::write(s->fd, bytes, n);
+    if (r == static_cast<ssize_t>(n)) {
+        *written = n;
+        s->outPending = true;
+        return 1;
+    }
+    const BOOL ok = writeLoop(*s, bytes, n, r, startMs, written);
     if (*written > 0) s->outPending = true;
     return ok;
 }

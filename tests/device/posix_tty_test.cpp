@@ -55,19 +55,35 @@ TEST_F(PosixPty, PurgesDropTheirOwnDirectionOnly) {
     EXPECT_EQ(SioRxQue(0), 0);
 }
 
-// The tty's handle with another kind's index, or one no kind has, reaches no
-// device: every kind refuses a handle it did not issue.
+// The tty's handle with another kind's index, or one no kind has (every
+// value of the top bits, kNoDevice's included), reaches no device: every
+// kind refuses a handle it did not issue, and a refused read or write
+// reports nothing moved.
 TEST_F(PosixPty, AHandleUnderAnotherKindIsRefused) {
     openPty(0);
     DeviceApi& dev = platformDevice();
     const DevHandle h = PortTable[0].handle;
     const DevHandle inner = h & (kKindHandleLimit - 1);
+    constexpr DevHandle kIndexes = DevHandle(1) << (sizeof(DevHandle) * 8 - kKindHandleBits);
     DWORD status = 0;
-    for (DevHandle kind = 0; kind < 8; ++kind) {
+    unsigned char byte = 'x';
+    for (DevHandle kind = 0; kind < kIndexes; ++kind) {
         if (kind == h >> kKindHandleBits) continue;
-        EXPECT_EQ(dev.GetCommModemStatus(inner | (kind << kKindHandleBits), &status), 0) << kind;
+        const DevHandle other = inner | (kind << kKindHandleBits);
+        EXPECT_EQ(dev.GetCommModemStatus(other, &status), 0) << kind;
         EXPECT_EQ(dev.GetLastError(), static_cast<DWORD>(EBADF)) << kind;
+        DWORD moved = 99;
+        EXPECT_EQ(dev.ReadFile(other, &byte, 1, &moved), 0) << kind;
+        EXPECT_EQ(moved, 0u) << kind;
+        moved = 99;
+        EXPECT_EQ(dev.WriteFile(other, &byte, 1, &moved), 0) << kind;
+        EXPECT_EQ(dev.GetLastError(), static_cast<DWORD>(EBADF)) << kind;
+        EXPECT_EQ(moved, 0u) << kind;
     }
+    DWORD moved = 99;
+    EXPECT_EQ(dev.ReadFile(kNoDevice, &byte, 1, &moved), 0);
+    EXPECT_EQ(dev.GetLastError(), static_cast<DWORD>(EBADF));
+    EXPECT_EQ(moved, 0u);
     EXPECT_EQ(SioDone(0), 1);
 }
 
