@@ -94,21 +94,7 @@ public:
         Port* p = lookup(h);
         if (p == nullptr) return fail(EBADF);
         if (dcb == nullptr || !driverAcceptsLineState(*dcb)) return fail(EINVAL);
-        const DWORD oldDtr = p->dcb.fDtrControl;
-        const DWORD oldRts = p->dcb.fRtsControl;
-        p->dcb = *dcb;
-        if (dcb->fDtrControl != oldDtr) p->dtr = dcb->fDtrControl != DTR_CONTROL_DISABLE;
-        if (dcb->fRtsControl != oldRts) {
-            p->rtsHeld = false;
-            p->rts = dcb->fRtsControl == RTS_CONTROL_ENABLE || dcb->fRtsControl == RTS_CONTROL_HANDSHAKE;
-        }
-        if (!dcb->fOutX) p->xoffReceived = false;
-        // Input flow control turned off after sending XOFF: send XON, as a
-        // driver does, so the sender is not held off for good.
-        if (!dcb->fInX && p->xoffSent) {
-            p->xoffSent = false;
-            receive(*p, static_cast<BYTE>(dcb->XonChar));
-        }
+        sendOwn(*p, applyLineState(*p, *dcb));
         cv_.notify_all();
         return 1;
     }
@@ -289,31 +275,15 @@ private:
             return;
         }
         p.rx.push(&b, 1);
-        // Hold the sender off once fewer than XoffLim bytes are free.
-        if (p.queueSize - p.rx.size() < p.dcb.XoffLim) {
-            if (p.dcb.fRtsControl == RTS_CONTROL_HANDSHAKE && !p.rtsHeld) {
-                p.rtsHeld = true;
-                p.rts = false;
-            }
-            if (p.dcb.fInX && !p.xoffSent) {
-                p.xoffSent = true;
-                receive(p, static_cast<BYTE>(p.dcb.XoffChar));
-            }
-        }
+        sendOwn(p, holdOffWhenFull(p, static_cast<DWORD>(p.rx.size()), p.queueSize));
     }
 
-    // After bytes left the receive queue: release the sender once no more
-    // than XonLim bytes wait.
-    void afterDrain(Port& p) {
-        if (p.rx.size() > p.dcb.XonLim) return;
-        if (p.rtsHeld) {
-            p.rtsHeld = false;
-            if (p.dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) p.rts = true;
-        }
-        if (p.xoffSent) {
-            p.xoffSent = false;
-            if (p.dcb.fInX) receive(p, static_cast<BYTE>(p.dcb.XonChar));
-        }
+    // After bytes left the receive queue: release the sender.
+    void afterDrain(Port& p) { sendOwn(p, releaseAfterDrain(p, static_cast<DWORD>(p.rx.size()))); }
+
+    // A flow-control byte the port sends reaches its own receiver.
+    void sendOwn(Port& p, int control) {
+        if (control >= 0) receive(p, static_cast<BYTE>(control));
     }
 
     // Starting a break is seen by the receiver as CE_BREAK.

@@ -210,34 +210,16 @@ void SimDevice::receive(int to, BYTE b, bool framingError) {
         return;
     }
     r.rx.push_back(b);
-    // Receive-side flow control: hold the peer off once fewer than XoffLim
-    // bytes of the queue are free.
-    std::size_t freeBytes = r.queueSize - r.rx.size();
-    if (freeBytes < r.dcb.XoffLim) {
-        if (r.dcb.fRtsControl == RTS_CONTROL_HANDSHAKE && !r.rtsHeld) {
-            r.rtsHeld = true;
-            r.rts = false;
-        }
-        if (r.dcb.fInX && !r.xoffSent) {
-            r.xoffSent = true;
-            sendControl(to, static_cast<BYTE>(r.dcb.XoffChar));
-        }
-    }
+    // Receive-side flow control: hold the peer off once the queue is nearly full.
+    const int control = holdOffWhenFull(r, static_cast<DWORD>(r.rx.size()), static_cast<DWORD>(r.queueSize));
+    if (control >= 0) sendControl(to, static_cast<BYTE>(control));
 }
 
-// After bytes left the receive queue: release the peer once no more than
-// XonLim bytes wait.
+// After bytes left the receive queue: release the peer.
 void SimDevice::afterDrain(int port) {
     Port& p = at(port);
-    if (p.rx.size() > p.dcb.XonLim) return;
-    if (p.rtsHeld) {
-        p.rtsHeld = false;
-        if (p.dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) p.rts = true;
-    }
-    if (p.xoffSent) {
-        p.xoffSent = false;
-        if (p.dcb.fInX) sendControl(port, static_cast<BYTE>(p.dcb.XonChar));
-    }
+    const int control = releaseAfterDrain(p, static_cast<DWORD>(p.rx.size()));
+    if (control >= 0) sendControl(port, static_cast<BYTE>(control));
 }
 
 // Starting a break is seen by the receiving end as CE_BREAK.

@@ -110,21 +110,8 @@ BOOL SimDevice::SetCommState(DevHandle h, const DCB* dcb) {
     Port* p = live(h);
     if (p == nullptr) return 0;
     if (dcb == nullptr || !driverAcceptsLineState(*dcb)) return fail(kErrInvalidParameter);
-    DWORD oldDtr = p->dcb.fDtrControl;
-    DWORD oldRts = p->dcb.fRtsControl;
-    p->dcb = *dcb;
-    if (dcb->fDtrControl != oldDtr) p->dtr = dcb->fDtrControl != DTR_CONTROL_DISABLE;
-    if (dcb->fRtsControl != oldRts) {
-        p->rtsHeld = false;
-        p->rts = dcb->fRtsControl == RTS_CONTROL_ENABLE || dcb->fRtsControl == RTS_CONTROL_HANDSHAKE;
-    }
-    if (!dcb->fOutX) p->xoffReceived = false;
-    // Input flow control turned off after sending XOFF: send XON, as a driver
-    // does, so the peer is not held off for good.
-    if (!dcb->fInX && p->xoffSent) {
-        p->xoffSent = false;
-        sendControl(static_cast<int>(p - ports_), static_cast<BYTE>(dcb->XonChar));
-    }
+    const int control = applyLineState(*p, *dcb);
+    if (control >= 0) sendControl(static_cast<int>(p - ports_), static_cast<BYTE>(control));
     cv_.notify_all();
     return 1;
 }
