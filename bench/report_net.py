@@ -73,7 +73,8 @@ def main():
     path = os.path.join(out, "setup.txt")
     if os.path.exists(path):
         setup.update(line.split("=", 1) for line in open(path).read().splitlines() if "=" in line)
-    echoes = max(len(c.get("echo_s", [])) for r in rounds.values() for c in r.values())
+    echoes = int(setup["echoes"]) if setup["echoes"].isdigit() else \
+        max(len(c.get("echo_s", [])) for r in rounds.values() for c in r.values())
     print("Through ser2net %s on 127.0.0.1 (port %s telnet(rfc2217), port %s raw), each port in"
           " front of a pty pair whose far end echoes. %d rounds, one connection per client per"
           " round, the clients in an order rotated by the round: %d echoes of 64 KiB, then %s"

@@ -91,6 +91,7 @@ ser2net=$(ser2net -v 2>&1 | awk '{print $NF; exit}')
 rfc2217_port=$rfc_port
 raw_port=$raw_port
 poll=$poll
+echoes=$echoes
 trips=$trips
 py_trips=$py_trips
 EOF
