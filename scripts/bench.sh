@@ -3,12 +3,19 @@
 # against the raw system calls on a pty pair (repetitions interleaved at
 # random), counts each call's system calls under strace and its user-space
 # instructions under callgrind, does the same timings and counts with
-# pyserial, and writes the figures to a results file (RESULTS, by default
-# build/bench/results.md; never committed) headed by the date, the commit, the
-# machine and its load. docs/benchmarks.md says how to read it. The raw
-# results stay in build/bench/results/. Takes a few minutes.
-#   bash scripts/bench.sh        full run: ROUNDS=3 rounds of REPS=5 repetitions
-#   ROUNDS=1 REPS=3 MIN_TIME=0.1 bash scripts/bench.sh   a quicker, noisier run
+# pyserial; then measures the network ports through ser2net against a plain
+# TCP client and pyserial (scripts/bench-net.sh), and writes the figures to a
+# results file (RESULTS, by default build/bench/results.md; never committed)
+# headed by the date, the commit, the machine and its load.
+# docs/benchmarks.md says how to read it. The raw results stay in
+# build/bench/results/ (the network's in build/bench/results/net/). Takes a
+# few minutes.
+#   bash scripts/bench.sh        full run: ROUNDS=3 rounds of REPS=5 repetitions,
+#                                and NET_ROUNDS=7 network rounds
+#   ROUNDS=1 REPS=3 MIN_TIME=0.1 NET_ROUNDS=3 bash scripts/bench.sh
+#                                a quicker, noisier run
+#   NET_ONLY=1 bash scripts/bench.sh   the network part alone (about a minute
+#                                      on an idle machine)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -17,40 +24,49 @@ reps=${REPS:-5}
 min_time=${MIN_TIME:-0.3}
 results=${RESULTS:-build/bench/results.md}
 
-bash scripts/deps.sh build-essential cmake libbenchmark-dev python3 python3-serial strace valgrind
+net_only=${NET_ONLY:-0}
 
+bash scripts/deps.sh build-essential cmake libbenchmark-dev python3 python3-serial strace valgrind \
+  ser2net
+
+targets=(velk_net_bench)
+[ "$net_only" = 1 ] || targets+=(velk_bench velk_syscalls)
 cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELK_BUILD_BENCH=ON \
   -DVELK_BUILD_TESTS=OFF >/dev/null
-cmake --build build/bench -j"$jobs" --target velk_bench velk_syscalls >/dev/null
+cmake --build build/bench -j"$jobs" --target "${targets[@]}" >/dev/null
 out=build/bench/results
 mkdir -p "$out"
 
-# The library and the floor run in one program with their repetitions
-# interleaved at random; pyserial runs in rounds between them, so that all
-# three see the same load over the run.
-rm -f "$out"/velk.*.json "$out"/pyserial.*.json
-for round in $(seq 1 "$rounds"); do
-  echo "== round $round of $rounds: velk32 and the floor, $reps repetitions interleaved ==" >&2
-  build/bench/bench/velk_bench --benchmark_repetitions="$reps" \
-    --benchmark_enable_random_interleaving=true --benchmark_min_time="$min_time" \
-    --benchmark_color=false --benchmark_out="$out/velk.$round.json" \
-    --benchmark_out_format=json >"$out/velk.$round.txt" 2>&1
-  echo "== round $round of $rounds: pyserial, $reps repetitions ==" >&2
-  /usr/bin/python3 bench/pyserial_bench.py --repetitions "$reps" --min-time "$min_time" \
-    --out "$out/pyserial.$round.json" >"$out/pyserial.$round.txt"
-done
+if [ "$net_only" != 1 ]; then
+  # The library and the floor run in one program with their repetitions
+  # interleaved at random; pyserial runs in rounds between them, so that all
+  # three see the same load over the run.
+  rm -f "$out"/velk.*.json "$out"/pyserial.*.json
+  for round in $(seq 1 "$rounds"); do
+    echo "== round $round of $rounds: velk32 and the floor, $reps repetitions interleaved ==" >&2
+    build/bench/bench/velk_bench --benchmark_repetitions="$reps" \
+      --benchmark_enable_random_interleaving=true --benchmark_min_time="$min_time" \
+      --benchmark_color=false --benchmark_out="$out/velk.$round.json" \
+      --benchmark_out_format=json >"$out/velk.$round.txt" 2>&1
+    echo "== round $round of $rounds: pyserial, $reps repetitions ==" >&2
+    /usr/bin/python3 bench/pyserial_bench.py --repetitions "$reps" --min-time "$min_time" \
+      --out "$out/pyserial.$round.json" >"$out/pyserial.$round.txt"
+  done
 
-echo "== system calls per call (strace) ==" >&2
-strace -f -qq -o "$out/velk.strace" build/bench/bench/velk_syscalls
-strace -f -qq -o "$out/pyserial.strace" /usr/bin/python3 bench/pyserial_bench.py --syscalls
+  echo "== system calls per call (strace) ==" >&2
+  strace -f -qq -o "$out/velk.strace" build/bench/bench/velk_syscalls
+  strace -f -qq -o "$out/pyserial.strace" /usr/bin/python3 bench/pyserial_bench.py --syscalls
 
-echo "== user-space instructions per call (callgrind) ==" >&2
-valgrind --tool=callgrind --callgrind-out-file="$out/callgrind.out" \
-  --toggle-collect='Sio*' --toggle-collect='floor_*' \
-  build/bench/bench/velk_syscalls --callgrind 2>"$out/callgrind.log"
-valgrind --tool=callgrind --callgrind-out-file="$out/callgrind-waiting.out" \
-  --toggle-collect='Sio*' --toggle-collect='floor_*' \
-  build/bench/bench/velk_syscalls --callgrind-waiting 2>"$out/callgrind-waiting.log"
+  echo "== user-space instructions per call (callgrind) ==" >&2
+  valgrind --tool=callgrind --callgrind-out-file="$out/callgrind.out" \
+    --toggle-collect='Sio*' --toggle-collect='floor_*' \
+    build/bench/bench/velk_syscalls --callgrind 2>"$out/callgrind.log"
+  valgrind --tool=callgrind --callgrind-out-file="$out/callgrind-waiting.out" \
+    --toggle-collect='Sio*' --toggle-collect='floor_*' \
+    build/bench/bench/velk_syscalls --callgrind-waiting 2>"$out/callgrind-waiting.log"
+fi
+
+bash scripts/bench-net.sh "$out/net" build/bench
 
 mkdir -p "$(dirname "$results")"
 {
@@ -58,9 +74,15 @@ mkdir -p "$(dirname "$results")"
   echo
   echo "$(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git describe --always --dirty 2>/dev/null || echo '?'),"
   echo "$(uname -srm), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg) at the end;"
-  echo "rounds: $rounds, repetitions per round: $reps, minimum time per repetition: ${min_time} s."
+  if [ "$net_only" != 1 ]; then
+    echo "rounds: $rounds, repetitions per round: $reps, minimum time per repetition: ${min_time} s."
+    echo
+    /usr/bin/python3 bench/report.py "$out"
+    echo
+  fi
+  echo "## Network ports through ser2net"
   echo
-  /usr/bin/python3 bench/report.py "$out"
+  /usr/bin/python3 bench/report_net.py "$out/net"
 } >"$results"
 cat "$results"
 echo "== results written to $results ==" >&2
