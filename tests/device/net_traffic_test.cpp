@@ -140,6 +140,22 @@ TEST_F(NetTraffic, SuspendThenDataThenResumeNeverHangsAWrite) {
     EXPECT_TRUE(sender.get());
     EXPECT_TRUE(FakeRfc2217Server::waitFor([&] { return server.data() == Bytes{'x'}; }));
     EXPECT_EQ(receive(data.size()), data);
+
+    // Suspended behind more than the queue and the staging area hold: the
+    // write waits out its time-out asleep, not polling a readable socket.
+    Bytes more = FakeRfc2217Server::subneg(108, {});
+    const Bytes big = pattern(256 * 1024);
+    more.insert(more.end(), big.begin(), big.end());
+    auto sender2 = std::async(std::launch::async, [&] { return server.send(more); });
+    EXPECT_TRUE(FakeRfc2217Server::waitFor([] { return SioRxQue(0) == 4096; }));
+    COMMTIMEOUTS t2{};
+    t2.WriteTotalTimeoutConstant = 300;
+    ASSERT_TRUE(device().SetCommTimeouts(PortTable[0].handle, &t2));
+    const double cpu2 = cpuMs();
+    EXPECT_EQ(SioPuts(0, "y", 1), 0);
+    EXPECT_LT(cpuMs() - cpu2, 60.0);
+    EXPECT_EQ(receive(big.size()), big);
+    EXPECT_TRUE(sender2.get());
 }
 
 TEST_F(NetTraffic, QueueResizedWhileTheDeviceStreamsKeepsEveryByte) {
