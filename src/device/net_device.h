@@ -61,7 +61,8 @@ public:
 
     // What a connection has seen of its server, for tests and diagnosis.
     struct Diagnostics {
-        unsigned unanswered;  // requests whose answer never came in time
+        unsigned unanswered;  // requests whose answer did not come in time, or was
+                              // not waited for (that kind went unanswered before)
         unsigned malformed;   // answers and notifications of the wrong shape
         unsigned mismatched;  // break/DTR/RTS answered with another value
         unsigned discarded;   // subnegotiations dropped

@@ -46,6 +46,7 @@ BOOL awaitAnswers(NetDevice::Slot& s, std::unique_lock<std::mutex>& lock, const 
         if (keys[i] == AckKey::Count) continue;
         const int k = static_cast<int>(keys[i]);
         if (e.takeLateAnswer(keys[i])) s.silent[k] = false;  // it does answer, if slowly
+        if (s.silent[k]) ++s.unanswered;  // sent, and known not to be answered
         if (s.silent[k] || s.ackTimeoutMs == 0) e.forget(keys[i]);
     }
     const int sendErr = flushAll(s, lock, ackWaitMs(s));
