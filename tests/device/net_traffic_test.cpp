@@ -326,7 +326,7 @@ TEST_F(NetTraffic, TransmitPurgeOnAStalledLinkGoesAtOnce) {
     EXPECT_LT(msSince(start), 1000);
     server.holdReading(false);
     // The purge request reaches the server once the socket's queue has gone.
-    EXPECT_TRUE(FakeRfc2217Server::waitFor([&] { return server.sawRequest({12, 2}); }, std::chrono::seconds(10)));
+    EXPECT_TRUE(FakeRfc2217Server::waitFor([&] { return server.sawRequest({12, 2}); }, std::chrono::seconds(30)));
 }
 
 }  // namespace

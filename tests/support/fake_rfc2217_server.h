@@ -163,6 +163,9 @@ private:
                     continue;
                 }
                 for (ssize_t i = 0; i < r; ++i) parse(buf[i]);
+                std::lock_guard<std::mutex> l(mu_);
+                data_.insert(data_.end(), chunk_.begin(), chunk_.end());
+                chunk_.clear();
             }
         }
     }
@@ -213,10 +216,7 @@ private:
             break;
         }
     }
-    void push(std::uint8_t b) {
-        std::lock_guard<std::mutex> l(mu_);
-        data_.push_back(b);
-    }
+    void push(std::uint8_t b) { chunk_.push_back(b); }  // the server thread's own; kept in data_ per read
     void request() {
         const std::uint8_t command = sb_[1];
         const Bytes value(sb_.begin() + 2, sb_.end());
@@ -247,6 +247,7 @@ private:
     std::mutex sendMu_;
     Answerer answerer_;
     Bytes data_;
+    Bytes chunk_;
     std::vector<Bytes> requests_;
     int state_ = 0;
     std::uint8_t verb_ = 0;
