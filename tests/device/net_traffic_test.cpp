@@ -311,6 +311,32 @@ TEST_F(NetTraffic, RefusedConnectionIsEconnrefusedAtTheDeviceLevel) {
     EXPECT_EQ(netDevice().GetLastError(), static_cast<DWORD>(ECONNREFUSED));
 }
 
+TEST_F(NetTraffic, ACallWaitingWhileAnotherThreadClosesFailsWithEbadf) {
+    FakeRfc2217Server server;
+    ASSERT_EQ(reset(server.url()), 0);
+    const DevHandle h = PortTable[0].handle;
+    COMMTIMEOUTS t{};
+    t.ReadTotalTimeoutConstant = 1500;
+    ASSERT_TRUE(device().SetCommTimeouts(h, &t));
+    auto reader = std::async(std::launch::async, [h] {
+        char buf[16];
+        DWORD got = 0;
+        const BOOL ok = device().ReadFile(h, buf, sizeof buf, &got);
+        return std::make_pair(ok, device().GetLastError());
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(SioDone(0), 1);
+    // A new connection may take the same slot meanwhile: never served to
+    // the old handle.
+    ASSERT_EQ(reset(server.url()), 0);
+    ASSERT_TRUE(server.send({'n', 'e', 'w'}));
+    ASSERT_EQ(reader.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    const auto r = reader.get();
+    EXPECT_FALSE(r.first);
+    EXPECT_EQ(r.second, static_cast<DWORD>(EBADF));
+    EXPECT_EQ(receive(3), (Bytes{'n', 'e', 'w'}));
+}
+
 TEST_F(NetTraffic, TransmitPurgeOnAStalledLinkGoesAtOnce) {
     FakeRfc2217Server server;
     ASSERT_EQ(reset(server.url()), 0);
