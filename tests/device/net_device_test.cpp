@@ -14,44 +14,13 @@
 
 #include "device/net_device.h"
 #include "port/port_table.h"
-#include "support/fake_rfc2217_server.h"
-#include "support/library_state.h"
-#include "velk32_posix.h"
+#include "support/net_port_fixture.h"
 
 namespace velk {
 namespace {
 
 using Bytes = FakeRfc2217Server::Bytes;
-using Clock = std::chrono::steady_clock;
-
-long msSince(Clock::time_point t) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
-}
-
-struct NetPort : ::testing::Test {
-    void TearDown() override {
-        resetLibraryState();
-        velk_map_port(0, nullptr);
-    }
-    // Maps port 0 to the address and opens it.
-    int reset(const std::string& address) {
-        velk_map_port(0, address.c_str());
-        return SioReset(0, 4096, 4096);
-    }
-    // Collects what arrives on port 0 until n bytes or 5 s.
-    static Bytes receive(std::size_t n) {
-        Bytes got;
-        const auto end = Clock::now() + std::chrono::seconds(5);
-        char buf[4096];
-        while (got.size() < n && Clock::now() < end) {
-            const int r = SioGets(0, buf, static_cast<int>(sizeof buf));
-            if (r < 0) break;
-            got.insert(got.end(), buf, buf + r);
-            if (r == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return got;
-    }
-};
+using NetPort = NetPortFixture;
 
 TEST_F(NetPort, BadAddressesAndFailedConnectionsFailTheReset) {
     const char* bad[] = {"rfc2217://", "rfc2217://127.0.0.1", "socket://127.0.0.1:70000", "rfc2217://[::1]:7/x"};
