@@ -139,6 +139,19 @@ TEST_F(EngineTest, AnswersAreMatchedRefusedOrMalformedByKey) {
     EXPECT_EQ(e.ack(AckKey::DataSize), AckState::Refused);
 }
 
+TEST_F(EngineTest, SubnegotiationOfTheLimitIsTakenOneByteMoreIsDropped) {
+    const Bytes data = {'q', 255, 'r'};
+    ASSERT_EQ(e.sendData(data.data(), data.size()), 3u);
+    Bytes at = sb(100, Bytes(Engine::kSubnegLimit - 1, 'S'));  // code + 63: 64 bytes
+    Bytes over = sb(100, Bytes(Engine::kSubnegLimit, 'T'));    // 65
+    feed(at);
+    EXPECT_EQ(std::string(e.signature()), std::string(Engine::kSubnegLimit - 1, 'S'));
+    feed(over);
+    EXPECT_EQ(std::string(e.signature()), std::string(Engine::kSubnegLimit - 1, 'S'));
+    EXPECT_EQ(e.stats().discardedSubneg, 1u);
+    EXPECT_EQ(sent(), (Bytes{'q', 255, 255, 'r'}));  // the queued output untouched
+}
+
 TEST_F(EngineTest, RepliesGoAheadOfQueuedDataAtACommandBoundary) {
     const Bytes data = {'a', 255, 'b'};
     ASSERT_EQ(e.sendData(data.data(), data.size()), 3u);
