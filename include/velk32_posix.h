@@ -1,7 +1,8 @@
 /*
- * velk32_posix.h - the one extension of the POSIX build of velk32
- * (libvelk32.so): choosing the device file behind a port. The Windows DLL
- * does not have it.
+ * velk32_posix.h - the extensions of the POSIX build of velk32
+ * (libvelk32.so): choosing the device file behind a port, and asking how
+ * many requests a network port's server left unanswered. The Windows DLL
+ * does not have them.
  *
  * By default port N (COM<N+1>) opens /dev/ttyS<N>, so COM1 is /dev/ttyS0.
  * velk_map_port points a port at another device, for instance a USB adapter
@@ -31,6 +32,15 @@ extern "C" {
  * malformed network address with EINVAL, a failed connection with its errno.
  * Returns 0, or SIO_BAD_PORT for a port outside 0 to 8 (nothing changed). */
 VELK_API int VELK_CALL velk_map_port(int port, const char *device);
+
+/* How many requests (line settings, DTR, RTS, break, purges) the server of an
+ * open rfc2217:// port has left unanswered on this connection: each one whose
+ * answer did not come within the wait, and each one sent without waiting
+ * because the server had left that kind unanswered before. Such a call still
+ * succeeds, so a program (velkcom selftest) can tell "the server did not
+ * answer" from "the server answered and it failed". 0 for every other kind of
+ * port; SIO_BAD_PORT; SIO_NOT_OPEN. */
+VELK_API int VELK_CALL velk_port_unanswered(int port);
 
 #ifdef __cplusplus
 }

@@ -18,20 +18,30 @@
 
 namespace velk {
 
+using net::closeGracefully;
 using net::connectTo;
 using net::flushAll;
-using net::flushOut;
 using net::kSendWaitMs;
 using net::nowMs;
+using net::nowUs;
 using net::pump;
 using net::waitSocket;
 
 namespace {
 
+// A handle: the generation above the slot's index, within the routing's
+// bound on every build (28 bits on a 32-bit one).
 constexpr int kSlotBits = 5;
+constexpr int kGenerationBits = kKindHandleBits - kSlotBits < 24 ? kKindHandleBits - kSlotBits : 24;
+static_assert(NetDevice::kSlots <= (1 << kSlotBits), "the slot's index fits its bits");
+static_assert(kSlotBits + kGenerationBits <= kKindHandleBits, "a handle stays below the routing's bound");
+constexpr unsigned kGenerationMask = (1u << kGenerationBits) - 1;
+
 constexpr std::uint8_t kLineMask = rfc2217::kLineBreak | rfc2217::kLineFraming | rfc2217::kLineParity |
                                    rfc2217::kLineOverrun;
-constexpr std::uint8_t kModemMask = rfc2217::kModemDcd | rfc2217::kModemRi | rfc2217::kModemDsr | rfc2217::kModemCts;
+// Every modem-state bit: a server that notifies only when state & mask is
+// non-zero must still report the lines all going off (the change bits).
+constexpr std::uint8_t kModemMask = 0xFF;
 
 NetDevice::Slot* slotTable() {
     static NetDevice::Slot table[NetDevice::kSlots];
@@ -85,18 +95,25 @@ DevHandle NetDevice::open(int port, const char* address) {
     // A failed open gives the slot back.
     const auto giveUp = [&](int code) {
         s.rx.release();
+        s.staging.release();
         std::lock_guard<std::mutex> tableLock(tableMutex);
         s.taken = false;
         fail(code);
         return kNoDevice;
     };
-    if (!s.rx.reset(0)) return giveUp(ENOMEM);
+    if (!s.rx.reset(0) || !s.staging.reset(Slot::kStagingSize)) return giveUp(ENOMEM);
     int err = 0;
     const int fd = connectTo(url, &err);
     if (fd < 0) return giveUp(err);
     s.fd = fd;
     s.kind = url.kind;
     s.ackTimeoutMs = url.ackTimeoutMs;
+    s.closeTimeoutMs = url.closeTimeoutMs;
+    s.srttUs = s.rttvarUs = 0;
+    s.rttSamples = 0;
+    s.linesSent = false;
+    s.outPending = false;
+    s.takenSinceQuery = false;
     s.lostErr = 0;
     s.localHold = false;
     for (bool& q : s.silent) q = false;
@@ -107,36 +124,40 @@ DevHandle NetDevice::open(int port, const char* address) {
     s.engine.reset();
 
     if (url.kind == NetKind::Rfc2217) {
-        // Offer the options, wait (bounded) for the server to take Com Port
-        // Control, then ask to be told of line errors and modem-line changes.
+        // Offer the options and wait (bounded) for the server to take Com
+        // Port Control: a server that does not (a plain TCP listener, a
+        // Telnet server without it) fails the open, nothing but the offers
+        // sent to it. Then ask to be told of line errors and modem lines.
         s.engine.start();
-        const std::int64_t deadline = nowMs() + url.ackTimeoutMs;
-        flushAll(s, lock, url.ackTimeoutMs);
+        const std::int64_t waitMs = url.ackTimeoutMs > 0 ? url.ackTimeoutMs : url.connectTimeoutMs;
+        const std::int64_t sent = nowUs();
+        const std::int64_t deadline = nowMs() + waitMs;
+        flushAll(s, lock, waitMs);
         while (s.lostErr == 0 && !s.engine.comPortAccepted() && !s.engine.comPortRefused()) {
             const std::int64_t left = deadline - nowMs();
             if (left <= 0) break;
-            waitSocket(lock, fd, POLLIN, left);
+            waitSocket(s, lock, POLLIN, left);
             pump(s);
         }
         int openErr = s.lostErr;
-        if (openErr == 0 && s.engine.comPortRefused()) openErr = EPROTONOSUPPORT;
+        if (openErr == 0 && !s.engine.comPortAccepted()) openErr = EPROTONOSUPPORT;
         if (openErr == 0) {
+            net::sampleRtt(s, nowUs() - sent);
             s.engine.requestByte(rfc2217::kSetLineStateMask, kLineMask);
             s.engine.requestByte(rfc2217::kSetModemStateMask, kModemMask);
-            if (!flushAll(s, lock, kSendWaitMs)) {
-                openErr = s.lostErr != 0 ? s.lostErr : ETIMEDOUT;
-            }
+            openErr = flushAll(s, lock, kSendWaitMs);
         }
         if (openErr != 0) {
             ::close(fd);
             s.fd = -1;
+            s.engine.reset();
             return giveUp(openErr);
         }
     }
 
     // A fresh generation in the handle: a stale handle never reaches the
     // slot's next connection.
-    unsigned generation = (generation_.fetch_add(1, std::memory_order_relaxed) + 1) & 0xFFFFFFu;
+    unsigned generation = (generation_.fetch_add(1, std::memory_order_relaxed) + 1) & kGenerationMask;
     if (generation == 0) generation = 1;
     const DevHandle h = (static_cast<DevHandle>(generation) << kSlotBits) | static_cast<DevHandle>(index);
     s.handle.store(h, std::memory_order_release);
@@ -147,12 +168,12 @@ BOOL NetDevice::CloseHandle(DevHandle h) {
     Slot* s = lookup(h);
     if (s == nullptr) return fail(EBADF);
     std::lock_guard<std::mutex> lock(s->mu);
+    if (s->handle.load(std::memory_order_acquire) != h) return fail(EBADF);  // closed meanwhile
     s->handle.store(kNoDevice, std::memory_order_release);
-    // Whatever is still queued for the server goes if the socket takes it now.
-    if (s->lostErr == 0) flushOut(*s);
-    ::close(s->fd);
-    s->fd = -1;
+    // What was written goes, then FIN; what arrives meanwhile is dropped.
+    closeGracefully(*s, s->closeTimeoutMs);
     s->rx.release();
+    s->staging.release();
     s->engine.reset();
     std::lock_guard<std::mutex> tableLock(tableMutex);
     s->taken = false;
@@ -168,6 +189,7 @@ bool NetDevice::diagnostics(DevHandle h, Diagnostics* d) {
     d->malformed = st.malformed;
     d->mismatched = st.mismatched;
     d->discarded = st.discardedSubneg;
+    d->late = st.late;
     // Cut to the field, zero-filled (strncpy here trips GCC's truncation
     // warning in optimised sanitizer builds).
     const char* signature = s->engine.signature();

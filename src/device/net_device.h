@@ -32,7 +32,9 @@ public:
     // Connects to the address (see net_url.h); kNoDevice with the errno on
     // failure: EINVAL for a malformed address, the connection's error
     // (ECONNREFUSED, ETIMEDOUT, EHOSTUNREACH ...) otherwise, EPROTONOSUPPORT
-    // when an rfc2217 server refuses the Com Port Control option.
+    // when an rfc2217 peer has not agreed to the Com Port Control option
+    // within the acknowledgement time-out (the connect time-out when that
+    // is 0).
     DevHandle open(int port, const char* address) override;
 
     BOOL GetCommTimeouts(DevHandle h, COMMTIMEOUTS* t) override;
@@ -44,7 +46,7 @@ public:
     // mode changes; a value the server answers differently fails with
     // EINVAL. socket://: recorded only.
     BOOL SetCommState(DevHandle h, const DCB* dcb) override;
-    // Sizes the receive queue (while it is empty).
+    // Sizes the receive queue, keeping what it holds in order.
     BOOL SetupComm(DevHandle h, DWORD inQueue, DWORD outQueue) override;
     BOOL EscapeCommFunction(DevHandle h, DWORD func) override;
     BOOL ClearCommError(DevHandle h, DWORD* errors, COMSTAT* stat) override;
@@ -59,10 +61,12 @@ public:
 
     // What a connection has seen of its server, for tests and diagnosis.
     struct Diagnostics {
-        unsigned unanswered;  // requests whose answer never came in time
+        unsigned unanswered;  // requests whose answer did not come in time, or was
+                              // not waited for (that kind went unanswered before)
         unsigned malformed;   // answers and notifications of the wrong shape
         unsigned mismatched;  // break/DTR/RTS answered with another value
         unsigned discarded;   // subnegotiations dropped
+        unsigned late;        // answers that came after their request was given up
         char signature[65];   // the server's signature, when it sent one
     };
     // h: this kind's handle or the routed one.

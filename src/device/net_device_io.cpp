@@ -15,6 +15,7 @@
 
 namespace velk {
 
+using net::current;
 using net::flushOut;
 using net::lose;
 using net::nowMs;
@@ -31,6 +32,7 @@ BOOL NetDevice::ReadFile(DevHandle h, void* buf, DWORD n, DWORD* got) {
     if (got == nullptr || (buf == nullptr && n > 0)) return fail(EINVAL);
     if (n == 0) return 1;
     std::unique_lock<std::mutex> lock(s->mu);
+    if (!current(*s, h)) return fail(EBADF);
     unsigned char* out = static_cast<unsigned char*>(buf);
     const COMMTIMEOUTS t = s->timeouts;
     const bool anyByte = readReturnsOnAnyByte(t);
@@ -43,6 +45,7 @@ BOOL NetDevice::ReadFile(DevHandle h, void* buf, DWORD n, DWORD* got) {
         if (took > 0) {
             count += took;
             lastByte = nowMs();
+            s->takenSinceQuery = true;
         }
         if (count == n || (anyByte && count > 0)) break;
         if (s->lostErr != 0) {
@@ -53,7 +56,9 @@ BOOL NetDevice::ReadFile(DevHandle h, void* buf, DWORD n, DWORD* got) {
         const std::int64_t now = nowMs();
         const std::int64_t wait = readWaitMs(t, n, count, now - start, now - lastByte);
         if (wait == 0) break;
-        waitSocket(lock, s->fd, s->engine.outputSize() > 0 ? POLLIN | POLLOUT : POLLIN, wait);
+        if (!waitSocket(*s, lock, s->engine.pendingOutput() > 0 ? POLLIN | POLLOUT : POLLIN, wait)) {
+            return fail(EBADF);
+        }
     }
     *got = count;
     return 1;
@@ -70,6 +75,7 @@ BOOL NetDevice::WriteFile(DevHandle h, const void* buf, DWORD n, DWORD* written)
     if (written == nullptr || (buf == nullptr && n > 0)) return fail(EINVAL);
     if (n == 0) return 1;
     std::unique_lock<std::mutex> lock(s->mu);
+    if (!current(*s, h)) return fail(EBADF);
     const unsigned aborts = s->txAborts.load(std::memory_order_acquire);
     const unsigned char* in = static_cast<const unsigned char*>(buf);
     const std::int64_t total = writeTotalMs(s->timeouts, n);
@@ -87,13 +93,14 @@ BOOL NetDevice::WriteFile(DevHandle h, const void* buf, DWORD n, DWORD* written)
             return fail(s->lostErr);
         }
         const bool held = s->localHold || (s->kind == NetKind::Rfc2217 && s->engine.suspended());
-        if (count == n && s->engine.outputSize() == 0) break;
+        if (count == n && s->engine.pendingOutput() == 0) break;
         short events = POLLIN;
         if (!held && count < n) {
             if (s->kind == NetKind::Socket) {
                 const ssize_t r = ::send(s->fd, in + count, n - count, MSG_NOSIGNAL | MSG_DONTWAIT);
                 if (r > 0) {
                     count += static_cast<DWORD>(r);
+                    s->outPending = true;
                     continue;
                 }
                 if (r < 0 && errno == EINTR) continue;
@@ -103,17 +110,17 @@ BOOL NetDevice::WriteFile(DevHandle h, const void* buf, DWORD n, DWORD* written)
                 }
                 events |= POLLOUT;
             } else {
-                const std::size_t before = s->engine.outputSize();
+                const std::size_t before = s->engine.pendingOutput();
                 const DWORD took = static_cast<DWORD>(s->engine.sendData(in + count, n - count));
                 count += took;
                 flushOut(*s);
-                if (took > 0 || s->engine.outputSize() < before) continue;
-                if (s->engine.outputSize() > 0) events |= POLLOUT;
+                if (took > 0 || s->engine.pendingOutput() < before) continue;
+                if (s->engine.pendingOutput() > 0) events |= POLLOUT;
             }
-        } else if (s->engine.outputSize() > 0) {
+        } else if (s->engine.pendingOutput() > 0) {
             events |= POLLOUT;
         }
-        if (count == n && s->engine.outputSize() == 0) break;
+        if (count == n && s->engine.pendingOutput() == 0) break;
         std::int64_t wait = -1;
         if (limited) {
             wait = deadline - nowMs();
@@ -122,7 +129,10 @@ BOOL NetDevice::WriteFile(DevHandle h, const void* buf, DWORD n, DWORD* written)
         // Held: look again now and then, so that a purge from another thread
         // ends the wait even when the server sends nothing.
         if (held && (wait < 0 || wait > 50)) wait = 50;
-        waitSocket(lock, s->fd, events, wait);
+        if (!waitSocket(*s, lock, events, wait)) {
+            *written = count;
+            return fail(EBADF);
+        }
     }
     *written = count;
     return 1;

@@ -15,10 +15,15 @@ namespace velk {
 using rfc2217::AckKey;
 using rfc2217::AckState;
 using rfc2217::Engine;
+using net::ackWaitMs;
+using net::current;
 using net::flushAll;
 using net::kSendWaitMs;
-using net::nowMs;
+using net::moveStaged;
+using net::nowUs;
 using net::pump;
+using net::sampleRtt;
+using net::unsentBytes;
 using net::waitSocket;
 
 namespace {
@@ -27,31 +32,47 @@ BOOL fail(int err) {
     return NetDevice::error(err);
 }
 
-// Sends the queued requests and waits, up to the address's acknowledgement
-// time-out, for the answers of `keys` (Count entries are skipped). A key left
-// unanswered is not waited for again on this connection. Fails with EINVAL
-// when an answer refused a value, with the connection's error when it is
-// lost; a missing or malformed answer is recorded, not fatal.
+// Sends the queued requests and waits for the answers of `keys` (Count
+// entries are skipped), all together: up to a few measured round trips
+// (ackWaitMs), never longer than the address's ack_timeout. A key left
+// unanswered is not waited for again on this connection until an answer
+// to it comes late. Fails with EINVAL when an answer refused a value, with
+// the connection's error when it is lost, EBADF when the handle was closed
+// meanwhile; a missing or malformed answer, or a request the socket could not
+// take in time, is recorded, not fatal.
 BOOL awaitAnswers(NetDevice::Slot& s, std::unique_lock<std::mutex>& lock, const AckKey* keys, int n) {
     Engine& e = s.engine;
     for (int i = 0; i < n; ++i) {
-        if (keys[i] != AckKey::Count && (s.silent[static_cast<int>(keys[i])] || s.ackTimeoutMs == 0)) {
-            e.forget(keys[i]);
-        }
+        if (keys[i] == AckKey::Count) continue;
+        const int k = static_cast<int>(keys[i]);
+        if (e.takeLateAnswer(keys[i])) s.silent[k] = false;  // it does answer, if slowly
+        if (s.silent[k]) ++s.unanswered;  // sent, and known not to be answered
+        if (s.silent[k] || s.ackTimeoutMs == 0) e.forget(keys[i]);
     }
-    const std::int64_t deadline = nowMs() + s.ackTimeoutMs;
-    flushAll(s, lock, s.ackTimeoutMs);
+    const int sendErr = flushAll(s, lock, ackWaitMs(s));
+    if (sendErr == EBADF) return fail(EBADF);
+    const std::int64_t sent = nowUs();
+    bool sampled = false;
     for (;;) {
         pump(s);
         if (s.lostErr != 0) break;
         bool pending = false;
+        bool answered = false;
         for (int i = 0; i < n; ++i) {
-            if (keys[i] != AckKey::Count && e.ack(keys[i]) == AckState::Pending) pending = true;
+            if (keys[i] == AckKey::Count) continue;
+            const AckState st = e.ack(keys[i]);
+            if (st == AckState::Pending) pending = true;
+            if (st != AckState::Pending && st != AckState::Idle) answered = true;
+        }
+        const std::int64_t now = nowUs();
+        if (answered && !sampled && sendErr == 0) {
+            sampleRtt(s, now - sent);
+            sampled = true;
         }
         if (!pending) break;
-        const std::int64_t left = deadline - nowMs();
+        const std::int64_t left = ackWaitMs(s) - (now - sent) / 1000;
         if (left <= 0) break;
-        waitSocket(lock, s.fd, POLLIN, left);
+        if (!waitSocket(s, lock, POLLIN | (e.pendingOutput() > 0 ? POLLOUT : 0), left)) return fail(EBADF);
     }
     bool refused = false;
     for (int i = 0; i < n; ++i) {
@@ -68,11 +89,17 @@ BOOL awaitAnswers(NetDevice::Slot& s, std::unique_lock<std::mutex>& lock, const 
     return refused ? fail(EINVAL) : 1;
 }
 
+// Sends what was written ahead of a request, so that it takes effect after
+// the data as on a UART; 0 when it could not (the errno recorded).
+BOOL flushFirst(NetDevice::Slot& s, std::unique_lock<std::mutex>& lock) {
+    const int err = flushAll(s, lock, kSendWaitMs);
+    return err != 0 ? fail(err) : 1;
+}
+
 // One SET-CONTROL request, answered or not.
 BOOL control(NetDevice::Slot& s, std::unique_lock<std::mutex>& lock, std::uint8_t value) {
     if (s.kind != NetKind::Rfc2217) return 1;
-    if (!flushAll(s, lock, kSendWaitMs) && s.lostErr == 0) return fail(ETIMEDOUT);
-    if (s.lostErr != 0) return fail(s.lostErr);
+    if (!flushFirst(s, lock)) return 0;
     s.engine.requestByte(rfc2217::kSetControl, value);
     const AckKey k = Engine::keyOf(rfc2217::kSetControl, &value, 1);
     return awaitAnswers(s, lock, &k, 1);
@@ -87,6 +114,7 @@ BOOL NetDevice::GetCommTimeouts(DevHandle h, COMMTIMEOUTS* t) {
     if (s == nullptr) return fail(EBADF);
     if (t == nullptr) return fail(EINVAL);
     std::lock_guard<std::mutex> lock(s->mu);
+    if (!current(*s, h)) return fail(EBADF);
     *t = s->timeouts;
     return 1;
 }
@@ -96,6 +124,7 @@ BOOL NetDevice::SetCommTimeouts(DevHandle h, const COMMTIMEOUTS* t) {
     if (s == nullptr) return fail(EBADF);
     if (t == nullptr) return fail(EINVAL);
     std::lock_guard<std::mutex> lock(s->mu);
+    if (!current(*s, h)) return fail(EBADF);
     s->timeouts = *t;
     return 1;
 }
@@ -105,6 +134,7 @@ BOOL NetDevice::GetCommState(DevHandle h, DCB* dcb) {
     if (s == nullptr) return fail(EBADF);
     if (dcb == nullptr || dcb->DCBlength != sizeof(DCB)) return fail(EINVAL);
     std::lock_guard<std::mutex> lock(s->mu);
+    if (!current(*s, h)) return fail(EBADF);
     *dcb = s->dcb;
     return 1;
 }
@@ -118,6 +148,7 @@ BOOL NetDevice::SetCommState(DevHandle h, const DCB* dcb) {
         return fail(EINVAL);
     }
     std::unique_lock<std::mutex> lock(s->mu);
+    if (!current(*s, h)) return fail(EBADF);
     pump(*s);
     if (s->lostErr != 0) return fail(s->lostErr);
     if (s->kind == NetKind::Socket) {
@@ -132,7 +163,7 @@ BOOL NetDevice::SetCommState(DevHandle h, const DCB* dcb) {
     const std::uint8_t inFlow = d.fRtsControl == RTS_CONTROL_HANDSHAKE
                                     ? rfc2217::kInFlowHardware
                                     : (d.fInX ? rfc2217::kInFlowXonXoff : rfc2217::kInFlowNone);
-    if (!flushAll(*s, lock, kSendWaitMs) && s->lostErr == 0) return fail(ETIMEDOUT);
+    if (!flushFirst(*s, lock)) return 0;
     Engine& e = s->engine;
     AckKey keys[8];
     int n = 0;
@@ -147,12 +178,16 @@ BOOL NetDevice::SetCommState(DevHandle h, const DCB* dcb) {
     ask(rfc2217::kSetStopSize, kStopSize[d.StopBits]);
     ask(rfc2217::kSetControl, outFlow);
     ask(rfc2217::kSetControl, inFlow);
-    if (d.fDtrControl != s->dcb.fDtrControl) {
+    // DTR and RTS on the first settings of a connection, so that the
+    // server's lines match what the line state says (the previous client may
+    // have left them low), and whenever their control mode changes.
+    if (!s->linesSent || d.fDtrControl != s->dcb.fDtrControl) {
         ask(rfc2217::kSetControl, d.fDtrControl == DTR_CONTROL_DISABLE ? rfc2217::kDtrOff : rfc2217::kDtrOn);
     }
-    if (d.fRtsControl != s->dcb.fRtsControl && d.fRtsControl != RTS_CONTROL_HANDSHAKE) {
+    if ((!s->linesSent || d.fRtsControl != s->dcb.fRtsControl) && d.fRtsControl != RTS_CONTROL_HANDSHAKE) {
         ask(rfc2217::kSetControl, d.fRtsControl == RTS_CONTROL_DISABLE ? rfc2217::kRtsOff : rfc2217::kRtsOn);
     }
+    s->linesSent = true;
     if (!awaitAnswers(*s, lock, keys, n)) return 0;
     s->dcb = d;
     return 1;
@@ -163,10 +198,11 @@ BOOL NetDevice::SetupComm(DevHandle h, DWORD inQueue, DWORD outQueue) {
     Slot* s = lookup(h);
     if (s == nullptr) return fail(EBADF);
     std::lock_guard<std::mutex> lock(s->mu);
-    // The queue is resized only while empty, so nothing received is lost.
-    if (s->rx.empty() && RxQueue::capacityFor(inQueue) != s->rx.capacity() && !s->rx.reset(inQueue)) {
-        return fail(ENOMEM);
-    }
+    if (!current(*s, h)) return fail(EBADF);
+    // Resized at any time, its bytes kept in order; staged data then moves
+    // into the room gained.
+    if (!s->rx.resize(inQueue)) return fail(ENOMEM);
+    moveStaged(*s);
     return 1;
 }
 
@@ -174,6 +210,7 @@ BOOL NetDevice::SetCommMask(DevHandle h, DWORD mask) {
     Slot* s = lookup(h);
     if (s == nullptr) return fail(EBADF);
     std::lock_guard<std::mutex> lock(s->mu);
+    if (!current(*s, h)) return fail(EBADF);
     s->eventMask = mask;
     return 1;
 }
@@ -184,6 +221,7 @@ BOOL NetDevice::EscapeCommFunction(DevHandle h, DWORD func) {
     Slot* s = lookup(h);
     if (s == nullptr) return fail(EBADF);
     std::unique_lock<std::mutex> lock(s->mu);
+    if (!current(*s, h)) return fail(EBADF);
     pump(*s);
     if (s->lostErr != 0) return fail(s->lostErr);
     switch (func) {
@@ -215,6 +253,7 @@ BOOL NetDevice::GetCommModemStatus(DevHandle h, DWORD* status) {
     if (s == nullptr) return fail(EBADF);
     if (status == nullptr) return fail(EINVAL);
     std::lock_guard<std::mutex> lock(s->mu);
+    if (!current(*s, h)) return fail(EBADF);
     pump(*s);
     if (s->lostErr != 0) return fail(s->lostErr);
     if (s->kind == NetKind::Socket) {
@@ -236,7 +275,16 @@ BOOL NetDevice::ClearCommError(DevHandle h, DWORD* errors, COMSTAT* stat) {
     Slot* s = lookup(h);
     if (s == nullptr) return fail(EBADF);
     std::lock_guard<std::mutex> lock(s->mu);
-    pump(*s);
+    if (!current(*s, h)) return fail(EBADF);
+    // As a tty's queue: while the caller takes bytes from a queue that still
+    // holds some, the socket is not looked at; it is read again, in a
+    // block, once the queue is empty or on the next query.
+    if (s->takenSinceQuery && !s->rx.empty()) {
+        moveStaged(*s);
+    } else {
+        pump(*s);
+    }
+    s->takenSinceQuery = false;
     // Bytes received before the loss are still to be had.
     if (s->lostErr != 0 && s->rx.empty()) return fail(s->lostErr);
     const std::uint8_t line = s->engine.takeLineErrors();
@@ -250,7 +298,15 @@ BOOL NetDevice::ClearCommError(DevHandle h, DWORD* errors, COMSTAT* stat) {
         *stat = COMSTAT{};
         stat->fXoffHold = (s->engine.suspended() || s->localHold) ? 1 : 0;
         stat->cbInQue = s->rx.size();
-        stat->cbOutQue = static_cast<DWORD>(s->engine.outputSize());
+        // With what the socket has not yet seen acknowledged, so that
+        // waiting for 0 waits until the data has left.
+        DWORD out = static_cast<DWORD>(s->engine.pendingOutput());
+        if (s->outPending) {
+            const int unsent = unsentBytes(s->fd);
+            if (unsent == 0) s->outPending = false;
+            out += static_cast<DWORD>(unsent);
+        }
+        stat->cbOutQue = out;
     }
     return 1;
 }
@@ -262,20 +318,27 @@ BOOL NetDevice::PurgeComm(DevHandle h, DWORD flags) {
     const bool rx = (flags & (PURGE_RXABORT | PURGE_RXCLEAR)) != 0;
     if (tx) s->txAborts.fetch_add(1, std::memory_order_acq_rel);  // ends a held write at once
     std::unique_lock<std::mutex> lock(s->mu);
-    if (rx) s->rx.clear();
+    if (!current(*s, h)) return fail(EBADF);
+    const auto clearReceived = [&] {
+        s->rx.clear();
+        s->staging.clear();
+    };
+    if (rx) clearReceived();
     if (!tx && !rx) return 1;
+    // The unsent bytes are dropped, not waited for; the request goes at
+    // once, ahead of nothing.
+    if (tx) s->engine.discardData();
     pump(*s);
     if (s->lostErr != 0) return fail(s->lostErr);
     if (s->kind == NetKind::Socket) {
-        if (rx) s->rx.clear();
+        if (rx) clearReceived();
         return 1;
     }
-    if (!flushAll(*s, lock, kSendWaitMs) && s->lostErr == 0) return fail(ETIMEDOUT);
     s->engine.requestByte(rfc2217::kPurgeData, tx && rx ? 3 : (rx ? 1 : 2));
     const AckKey k = AckKey::Purge;
     const BOOL ok = awaitAnswers(*s, lock, &k, 1);
     // What arrived before the server's answer was sent before it purged.
-    if (rx) s->rx.clear();
+    if (rx) clearReceived();
     return ok;
 }
 

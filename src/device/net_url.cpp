@@ -43,18 +43,36 @@ bool number(const char* p, const char* end, unsigned max, unsigned* value) {
     return true;
 }
 
+bool isZoneChar(char c) {
+    return isHostChar(c);
+}
+
+// The options: name, the field, the smallest and largest value, and whether
+// only rfc2217 takes it.
+struct OptionRow {
+    const char* name;
+    unsigned NetUrl::*field;
+    unsigned min, max;
+    bool rfc2217Only;
+};
+const OptionRow kOptions[] = {
+    {"ack_timeout", &NetUrl::ackTimeoutMs, 0, kMaxTimeoutMs, true},
+    {"connect_timeout", &NetUrl::connectTimeoutMs, 1, kMaxTimeoutMs, false},
+    {"user_timeout", &NetUrl::userTimeoutMs, 0, 3600000, false},
+    {"keepalive", &NetUrl::keepaliveS, 1, 3600, false},
+    {"close_timeout", &NetUrl::closeTimeoutMs, 0, kMaxTimeoutMs, false},
+};
+
 bool option(const char* p, const char* end, NetUrl* url) {
     const char* eq = static_cast<const char*>(std::memchr(p, '=', static_cast<std::size_t>(end - p)));
     if (eq == nullptr) return false;
     const std::size_t nameLen = static_cast<std::size_t>(eq - p);
-    unsigned v = 0;
-    if (!number(eq + 1, end, kMaxTimeoutMs, &v)) return false;
-    if (nameLen == 11 && std::strncmp(p, "ack_timeout", nameLen) == 0 && url->kind == NetKind::Rfc2217) {
-        url->ackTimeoutMs = v;
-        return true;
-    }
-    if (nameLen == 15 && std::strncmp(p, "connect_timeout", nameLen) == 0 && v > 0) {
-        url->connectTimeoutMs = v;
+    for (const OptionRow& o : kOptions) {
+        if (std::strlen(o.name) != nameLen || std::strncmp(p, o.name, nameLen) != 0) continue;
+        unsigned v = 0;
+        if (!number(eq + 1, end, o.max, &v) || v < o.min) return false;
+        if (o.rfc2217Only && url->kind != NetKind::Rfc2217) return false;
+        url->*o.field = v;
         return true;
     }
     return false;
@@ -81,9 +99,14 @@ int parseNetUrl(const char* text, NetUrl* url) {
     if (*p == '[') {
         host = ++p;
         while (isIpv6Char(*p)) ++p;
+        if (std::memchr(host, ':', static_cast<std::size_t>(p - host)) == nullptr) return EINVAL;
+        if (*p == '%') {  // a zone: an interface name or number
+            const char* zone = ++p;
+            while (isZoneChar(*p)) ++p;
+            if (p == zone) return EINVAL;
+        }
         if (*p != ']') return EINVAL;
         hostEnd = p++;
-        if (std::memchr(host, ':', static_cast<std::size_t>(hostEnd - host)) == nullptr) return EINVAL;
     } else {
         while (isHostChar(*p)) ++p;
         hostEnd = p;

@@ -24,6 +24,9 @@ struct NetUrl {
     unsigned port = 0;
     unsigned ackTimeoutMs = 500;
     unsigned connectTimeoutMs = 5000;
+    unsigned userTimeoutMs = 0;
+    unsigned keepaliveS = 10;
+    unsigned closeTimeoutMs = 1000;
 };
 
 // The kind of network address `text` names by its scheme (None when it names

@@ -38,6 +38,10 @@ protected:
     static BOOL fail(int err);
 };
 
+// The kind that issued a handle of the POSIX device (the routed handle a
+// port keeps), or null.
+DeviceKind* kindOfHandle(DevHandle h);
+
 }  // namespace velk
 
 #endif  // VELK_DEVICE_POSIX_KIND_H

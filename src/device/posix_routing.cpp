@@ -179,6 +179,10 @@ public:
 
 }  // namespace
 
+DeviceKind* kindOfHandle(DevHandle h) {
+    return kindOf(h);
+}
+
 DevHandle DeviceKind::CreateFileA(const char* name) {
     char target[kTargetMax];
     const int port = resolve(name, target, sizeof target);

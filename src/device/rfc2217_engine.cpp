@@ -30,8 +30,10 @@ void Engine::reset() {
     sbOverflow_ = false;
     sbLen_ = 0;
     outLen_ = 0;
+    sendState_ = SendState::Boundary;
+    replyLen_ = 0;
     for (Option& o : options_) o = Option{false, false, false, false};
-    for (Ack& a : acks_) a = Ack{AckState::Idle, {0, 0, 0, 0}, 0};
+    for (Ack& a : acks_) a = Ack{AckState::Idle, 0, false, {}};
     comPortAccepted_ = false;
     comPortRefused_ = false;
     lineErrors_ = 0;
@@ -54,24 +56,79 @@ int Engine::wanted(std::uint8_t option) {
 }
 
 bool Engine::put(const std::uint8_t* bytes, std::size_t n) {
-    if (n > outputRoom()) return false;
+    if (n > kOutCapacity - outLen_) return false;
     std::memcpy(out_ + outLen_, bytes, n);
     outLen_ += n;
     return true;
 }
 
-void Engine::reply(std::uint8_t verb, std::uint8_t option) {
-    const std::uint8_t msg[3] = {kIac, verb, option};
-    if (!put(msg, 3)) ++stats_.droppedReplies;
+bool Engine::putReply(const std::uint8_t* bytes, std::size_t n) {
+    if (n > kReplyCapacity - replyLen_) {
+        ++stats_.droppedReplies;
+        return false;
+    }
+    std::memcpy(reply_ + replyLen_, bytes, n);
+    replyLen_ += n;
+    return true;
 }
 
+void Engine::reply(std::uint8_t verb, std::uint8_t option) {
+    const std::uint8_t msg[3] = {kIac, verb, option};
+    putReply(msg, 3);
+}
+
+namespace {
+
+// One byte further through a stream of our own making (data with 255
+// doubled, 2- and 3-byte commands, subnegotiations ending IAC SE).
+template <typename S>
+S advance(S st, std::uint8_t b) {
+    switch (st) {
+    case S::Boundary: return b == kIac ? S::Iac : S::Boundary;
+    case S::Iac:
+        if (b == kSb) return S::Sb;
+        if (b >= kWill && b <= kDont) return S::Verb;
+        return S::Boundary;  // IAC IAC (a data 255) or a 2-byte command
+    case S::Verb: return S::Boundary;
+    case S::Sb: return b == kIac ? S::SbIac : S::Sb;
+    case S::SbIac: return b == kSe ? S::Boundary : S::Sb;
+    }
+    return S::Boundary;
+}
+
+}  // namespace
+
 void Engine::consumeOutput(std::size_t n) {
-    if (n >= outLen_) {
-        outLen_ = 0;
+    if (replyFirst()) {
+        if (n >= replyLen_) n = replyLen_;
+        std::memmove(reply_, reply_ + n, replyLen_ - n);
+        replyLen_ -= n;
         return;
     }
+    if (n > outLen_) n = outLen_;
+    for (std::size_t i = 0; i < n; ++i) sendState_ = advance(sendState_, out_[i]);
     std::memmove(out_, out_ + n, outLen_ - n);
     outLen_ -= n;
+}
+
+// The end in out_ of the command the bytes already sent are inside (0 at a
+// boundary).
+std::size_t Engine::commandEnd(std::size_t from) const {
+    SendState st = sendState_;
+    std::size_t i = from;
+    while (st != SendState::Boundary && i < outLen_) st = advance(st, out_[i++]);
+    return i;
+}
+
+void Engine::discardData() {
+    outLen_ = commandEnd(0);
+}
+
+bool Engine::takeLateAnswer(AckKey k) {
+    Ack& a = acks_[static_cast<int>(k)];
+    const bool late = a.late;
+    a.late = false;
+    return late;
 }
 
 void Engine::start() {
@@ -226,7 +283,7 @@ void Engine::serverCommand(std::uint8_t code, const std::uint8_t* value, std::si
             // The server asks for ours.
             static const std::uint8_t sig[] = {kIac, kSb, kOptComPort, kSignature, 'v', 'e', 'l', 'k', '3', '2',
                                                kIac, kSe};
-            if (!put(sig, sizeof sig)) ++stats_.droppedReplies;
+            putReply(sig, sizeof sig);
         } else {
             const std::size_t n = len < kSignatureLimit ? len : kSignatureLimit;
             for (std::size_t i = 0; i < n; ++i) {
@@ -301,30 +358,41 @@ void Engine::answer(std::uint8_t command, const std::uint8_t* value, std::size_t
         return;
     }
     Ack& a = acks_[static_cast<int>(k)];
-    if (a.state != AckState::Pending) {
+    if (a.count == 0) {
         ++stats_.stray;
         return;
     }
+    // The oldest request of the key still unanswered.
+    const Request asked = a.fifo[0];
+    --a.count;
+    std::memmove(a.fifo, a.fifo + 1, a.count * sizeof(Request));
+    AckState result;
     if (len != want) {
         ++stats_.malformed;
-        a.state = AckState::Malformed;
-        return;
-    }
-    if (std::memcmp(value, a.value, want) == 0) {
-        a.state = AckState::Matched;
+        result = AckState::Malformed;
+    } else if (std::memcmp(value, asked.value, want) == 0) {
+        result = AckState::Matched;
     } else if (refusable(k)) {
-        a.state = AckState::Refused;
+        result = AckState::Refused;
     } else {
         ++stats_.mismatched;
-        a.state = AckState::Matched;
+        result = AckState::Matched;
+    }
+    if (a.count == 0 && a.state == AckState::Pending) {
+        a.state = result;  // the newest request's own answer
+    } else {
+        ++stats_.late;  // a request given up, or one before the newest
+        a.late = true;
     }
 }
 
 std::size_t Engine::sendData(const std::uint8_t* in, std::size_t n) {
     std::size_t i = 0;
+    const std::size_t room = outputRoom();
+    const std::size_t limit = outLen_ + room;
     for (; i < n; ++i) {
         const std::size_t need = in[i] == kIac ? 2 : 1;
-        if (outputRoom() < need) break;
+        if (limit - outLen_ < need) break;
         out_[outLen_++] = in[i];
         if (need == 2) out_[outLen_++] = kIac;
     }
@@ -349,9 +417,14 @@ bool Engine::request(std::uint8_t command, const std::uint8_t* value, std::size_
     const AckKey k = keyOf(command, value, len);
     if (k != AckKey::Count) {
         Ack& a = acks_[static_cast<int>(k)];
+        if (a.count == kMaxOutstanding) {  // the oldest is given up for good
+            --a.count;
+            std::memmove(a.fifo, a.fifo + 1, a.count * sizeof(Request));
+        }
+        Request& r = a.fifo[a.count++];
+        std::memset(r.value, 0, sizeof r.value);
+        std::memcpy(r.value, value, len);
         a.state = AckState::Pending;
-        std::memcpy(a.value, value, len);
-        a.len = static_cast<std::uint8_t>(len);
     }
     return true;
 }

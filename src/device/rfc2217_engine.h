@@ -13,7 +13,11 @@
 //
 // Sending: data bytes are escaped (255 doubled) into the output buffer;
 // requests are built as IAC SB 44 <command> <value> IAC SE with 255 doubled
-// inside the value too.
+// inside the value too. Data never takes the last kRequestReserve bytes of
+// that buffer, so a request always finds room once the data ahead of it has
+// gone. Negotiation replies have a buffer of their own, sent ahead of the
+// data at the first command boundary: a reply is never dropped for data and
+// never waits behind it.
 //
 // Negotiation: we offer WILL COM-PORT-OPTION, WILL/DO BINARY and WILL/DO SGA
 // and refuse every other option (WONT to DO, DONT to WILL); an answer that
@@ -95,6 +99,13 @@ enum class AckState : std::uint8_t {
     Malformed,  // answered with a value of the wrong length
 };
 
+// The server answers the requests of one key in the order they were sent:
+// an answer belongs to the oldest request of its key still unanswered. The
+// engine remembers up to this many per key, so an answer that comes after
+// its request was given up (a late answer) is still matched to it, not to a
+// newer request of the same key.
+constexpr int kMaxOutstanding = 4;
+
 // Counts of what the server did wrong or oddly, for diagnosis and tests.
 struct EngineStats {
     std::uint32_t malformed = 0;         // answers or notifications of the wrong shape
@@ -102,11 +113,14 @@ struct EngineStats {
     std::uint32_t mismatched = 0;        // break/DTR/RTS/inbound flow answered with another value
     std::uint32_t discardedSubneg = 0;   // over-long, unterminated or not ours
     std::uint32_t droppedReplies = 0;    // negotiation replies with no room to send
+    std::uint32_t late = 0;              // answers to requests already given up
 };
 
 class Engine {
 public:
     static constexpr std::size_t kOutCapacity = 8192;
+    static constexpr std::size_t kRequestReserve = 64;
+    static constexpr std::size_t kReplyCapacity = 512;
     static constexpr std::size_t kSubnegLimit = 64;
     static constexpr std::size_t kSignatureLimit = 64;
 
@@ -124,8 +138,9 @@ public:
     // input) and its length to *dataLen.
     void receive(const std::uint8_t* in, std::size_t n, std::uint8_t* data, std::size_t* dataLen);
 
-    // Escapes data bytes into the output buffer as far as there is room;
-    // returns how many of the n were taken.
+    // Escapes data bytes into the output buffer as far as there is room
+    // (leaving kRequestReserve for requests); returns how many of the n were
+    // taken.
     std::size_t sendData(const std::uint8_t* in, std::size_t n);
 
     // Queues a request. A request whose answer can be waited for marks its
@@ -139,16 +154,35 @@ public:
     // answer is not waited for (masks, notifications, flow control).
     static AckKey keyOf(std::uint8_t command, const std::uint8_t* value, std::size_t len);
 
+    // The state of the newest request of key k.
     AckState ack(AckKey k) const { return acks_[static_cast<int>(k)].state; }
-    // Stops waiting for a key (its answer, when it comes, is then stray).
+    // Stops waiting for the newest request of k: its state reads Idle. A
+    // request still unanswered stays remembered, so that its late answer is
+    // matched to it (and counted in stats().late).
     void forget(AckKey k) { acks_[static_cast<int>(k)].state = AckState::Idle; }
+    // Whether an answer came for key k after its request was given up, since
+    // the last call; clears it.
+    bool takeLateAnswer(AckKey k);
 
-    // The bytes waiting to go to the server; consumeOutput drops the first n.
-    const std::uint8_t* output() const { return out_; }
-    std::size_t outputSize() const { return outLen_; }
-    std::size_t outputRoom() const { return kOutCapacity - outLen_; }
+    // The next piece to send: pending replies when the data stream is at a
+    // command boundary, else the data and requests. consumeOutput(n) drops
+    // the first n bytes of that piece; pendingOutput() counts everything
+    // waiting in both.
+    const std::uint8_t* output() const { return replyFirst() ? reply_ : out_; }
+    std::size_t outputSize() const { return replyFirst() ? replyLen_ : outLen_; }
+    std::size_t pendingOutput() const { return replyLen_ + outLen_; }
+    std::size_t outputRoom() const {
+        return outLen_ + kRequestReserve >= kOutCapacity ? 0 : kOutCapacity - kRequestReserve - outLen_;
+    }
     void consumeOutput(std::size_t n);
-    void clearOutput() { outLen_ = 0; }
+    void clearOutput() {
+        outLen_ = replyLen_ = 0;
+        sendState_ = SendState::Boundary;
+    }
+    // Drops the data and requests not yet sent, keeping only the rest of a
+    // command already partly sent (so the stream stays well formed); the
+    // replies stay. For a transmit purge.
+    void discardData();
 
     // The server took COM-PORT-OPTION (DO 44) / refused it (DONT 44).
     bool comPortAccepted() const { return comPortAccepted_; }
@@ -168,17 +202,26 @@ public:
 
 private:
     enum class State : std::uint8_t { Data, Iac, Verb, SbOption, SbData, SbIac };
-    struct Ack {
-        AckState state;
+    // Where the bytes already sent from out_ left the stream.
+    enum class SendState : std::uint8_t { Boundary, Iac, Verb, Sb, SbIac };
+    struct Request {
         std::uint8_t value[4];
-        std::uint8_t len;
+    };
+    struct Ack {
+        AckState state;      // of the newest request
+        std::uint8_t count;  // requests unanswered, oldest first in fifo
+        bool late;           // an answer came to a request given up
+        Request fifo[kMaxOutstanding];
     };
     struct Option {
         bool localOn, localAsked, remoteOn, remoteAsked;
     };
 
+    bool replyFirst() const { return replyLen_ > 0 && sendState_ == SendState::Boundary; }
     bool put(const std::uint8_t* bytes, std::size_t n);
+    bool putReply(const std::uint8_t* bytes, std::size_t n);
     void reply(std::uint8_t verb, std::uint8_t option);
+    std::size_t commandEnd(std::size_t from) const;
     void negotiate(std::uint8_t verb, std::uint8_t option);
     void subnegotiation();
     void serverCommand(std::uint8_t code, const std::uint8_t* value, std::size_t len);
@@ -193,6 +236,9 @@ private:
     std::uint8_t sb_[kSubnegLimit];
     std::uint8_t out_[kOutCapacity];
     std::size_t outLen_;
+    SendState sendState_;
+    std::uint8_t reply_[kReplyCapacity];
+    std::size_t replyLen_;
     Option options_[3];  // COM-PORT-OPTION, BINARY, SGA
     Ack acks_[static_cast<int>(AckKey::Count)];
     bool comPortAccepted_, comPortRefused_;

@@ -26,6 +26,22 @@ bool RxQueue::reset(std::uint32_t asked) {
     return true;
 }
 
+bool RxQueue::resize(std::uint32_t asked) {
+    std::uint32_t cap = capacityFor(asked);
+    while (cap < size()) cap <<= 1;
+    if (cap == capacity_) return true;
+    auto* fresh = new (std::nothrow) std::uint8_t[cap];
+    if (fresh == nullptr) return false;
+    const std::uint32_t n = pop(fresh, size());
+    delete[] buf_;
+    buf_ = fresh;
+    capacity_ = cap;
+    mask_ = cap - 1;
+    head_ = 0;
+    tail_ = n;
+    return true;
+}
+
 void RxQueue::release() {
     delete[] buf_;
     buf_ = nullptr;

@@ -38,6 +38,10 @@ public:
     // keeping the storage it has when that is already the size. Returns
     // false, leaving the queue as it was, when the memory cannot be had.
     bool reset(std::uint32_t asked);
+    // Gives the queue capacityFor(asked) bytes of storage, or more when it
+    // holds more than that, keeping every byte it holds in order. Returns
+    // false, leaving the queue as it was, when the memory cannot be had.
+    bool resize(std::uint32_t asked);
     // Frees the storage; the queue then has capacity 0 until the next reset.
     void release();
 

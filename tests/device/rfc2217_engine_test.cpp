@@ -28,8 +28,11 @@ struct EngineTest : ::testing::Test {
     }
     // Takes everything the engine has queued to send.
     Bytes sent() {
-        Bytes out(e.output(), e.output() + e.outputSize());
-        e.clearOutput();
+        Bytes out;
+        while (e.pendingOutput() > 0) {
+            out.insert(out.end(), e.output(), e.output() + e.outputSize());
+            e.consumeOutput(e.outputSize());
+        }
         return out;
     }
     static Bytes sb(std::uint8_t code, Bytes value) {
@@ -80,11 +83,12 @@ TEST_F(EngineTest, DataEscapingBothWaysAndInsideRequests) {
         out.resize(a + b);
         ASSERT_EQ(out, all) << "cut at " << cut;
     }
-    // A full output buffer takes what fits, never half an escape.
+    // A full output buffer takes what fits, never half an escape, and keeps
+    // room for requests.
     Bytes ff(Engine::kOutCapacity, 0xFF);
-    EXPECT_EQ(e.sendData(ff.data(), ff.size()), Engine::kOutCapacity / 2);
+    EXPECT_EQ(e.sendData(ff.data(), ff.size()), (Engine::kOutCapacity - Engine::kRequestReserve) / 2);
     EXPECT_EQ(e.outputRoom(), 0u);
-    EXPECT_FALSE(e.requestByte(kSetDataSize, 8));
+    EXPECT_TRUE(e.requestByte(kSetDataSize, 8));
     e.clearOutput();
     // 255 inside a request's value is doubled too.
     ASSERT_TRUE(e.requestBaudRate(0x0003FFFF));
@@ -119,12 +123,55 @@ TEST_F(EngineTest, AnswersAreMatchedRefusedOrMalformedByKey) {
     EXPECT_EQ(e.ack(AckKey::Dtr), AckState::Pending);  // ser2net on a pty never answers
     EXPECT_EQ(e.ack(AckKey::DataSize), AckState::Pending);
     EXPECT_EQ(e.stats().mismatched, 2u);
-    // An answer after the wait was given up, or to nothing asked, is stray.
-    e.forget(AckKey::DataSize);
-    feed(sb(102, {7}));
+    // An answer to nothing asked is stray. An answer after the wait was given
+    // up is late: it belongs to its own request, not to a newer one of the
+    // same key, which is judged by its own answer.
     feed(sb(112, {3}));
-    EXPECT_EQ(e.ack(AckKey::DataSize), AckState::Idle);
-    EXPECT_EQ(e.stats().stray, 2u);
+    EXPECT_EQ(e.stats().stray, 1u);
+    e.forget(AckKey::DataSize);
+    ASSERT_TRUE(e.requestByte(kSetDataSize, 5));
+    feed(sb(102, {7}));
+    EXPECT_EQ(e.ack(AckKey::DataSize), AckState::Pending);
+    EXPECT_EQ(e.stats().late, 1u);
+    EXPECT_TRUE(e.takeLateAnswer(AckKey::DataSize));
+    EXPECT_FALSE(e.takeLateAnswer(AckKey::DataSize));
+    feed(sb(102, {6}));
+    EXPECT_EQ(e.ack(AckKey::DataSize), AckState::Refused);
+}
+
+TEST_F(EngineTest, SubnegotiationOfTheLimitIsTakenOneByteMoreIsDropped) {
+    const Bytes data = {'q', 255, 'r'};
+    ASSERT_EQ(e.sendData(data.data(), data.size()), 3u);
+    Bytes at = sb(100, Bytes(Engine::kSubnegLimit - 1, 'S'));  // code + 63: 64 bytes
+    Bytes over = sb(100, Bytes(Engine::kSubnegLimit, 'T'));    // 65
+    feed(at);
+    EXPECT_EQ(std::string(e.signature()), std::string(Engine::kSubnegLimit - 1, 'S'));
+    feed(over);
+    EXPECT_EQ(std::string(e.signature()), std::string(Engine::kSubnegLimit - 1, 'S'));
+    EXPECT_EQ(e.stats().discardedSubneg, 1u);
+    EXPECT_EQ(sent(), (Bytes{'q', 255, 255, 'r'}));  // the queued output untouched
+}
+
+TEST_F(EngineTest, RepliesGoAheadOfQueuedDataAtACommandBoundary) {
+    const Bytes data = {'a', 255, 'b'};
+    ASSERT_EQ(e.sendData(data.data(), data.size()), 3u);
+    e.consumeOutput(2);  // 'a' and the first half of the escaped 255 left
+    feed({kIac, kDo, 99});
+    // The reply waits for the escape to be whole, then goes before 'b'.
+    ASSERT_EQ(e.outputSize(), 2u);
+    EXPECT_EQ(e.output()[0], 255);
+    e.consumeOutput(1);
+    EXPECT_EQ(sent(), (Bytes{kIac, kWont, 99, 'b'}));
+    // A purge drops the unsent data, not the rest of a command under way.
+    Bytes big(Engine::kOutCapacity, 'x');
+    e.sendData(big.data(), big.size());
+    ASSERT_TRUE(e.requestBaudRate(9600));
+    e.discardData();
+    EXPECT_EQ(e.pendingOutput(), 0u);
+    ASSERT_TRUE(e.requestBaudRate(9600));
+    e.consumeOutput(3);
+    e.discardData();
+    EXPECT_EQ(sent(), (Bytes{1, 0, 0, 0x25, 0x80, kIac, kSe}));
 }
 
 TEST_F(EngineTest, NotificationsAndServerFlowControl) {
@@ -173,11 +220,11 @@ TEST_F(EngineTest, HostileInputIsBoundedAndDataSurvivesIt) {
                     241, kIac, 249, 'd'}),
               Bytes{'d'});
     EXPECT_EQ(e.stats().discardedSubneg, 5u);
-    // A flood of option requests: replies stop at the output buffer's size.
+    // A flood of option requests: replies stop at their buffer's size.
     Bytes flood;
     for (int i = 0; i < 10000; ++i) flood.insert(flood.end(), {kIac, kDo, 99});
     feed(flood);
-    EXPECT_EQ(e.outputSize(), Engine::kOutCapacity - Engine::kOutCapacity % 3);
+    EXPECT_EQ(e.pendingOutput(), Engine::kReplyCapacity - Engine::kReplyCapacity % 3);
     EXPECT_GT(e.stats().droppedReplies, 0u);
 }
 

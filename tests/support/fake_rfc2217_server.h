@@ -4,7 +4,9 @@
 // and answers as the test sets it up: agree to COM-PORT-OPTION or not, answer
 // each request with its own value, another value or nothing. The test reads
 // what arrived and sends raw bytes (notifications, garbage, data) at will, or
-// closes the connection.
+// closes the connection; it can stream bytes from the moment a client
+// connects, stop reading (the TCP window then shuts), and tell how the client
+// ended the connection (FIN or RST).
 #ifndef VELK_TESTS_SUPPORT_FAKE_RFC2217_SERVER_H
 #define VELK_TESTS_SUPPORT_FAKE_RFC2217_SERVER_H
 
@@ -68,6 +70,15 @@ public:
 
     // Set before the client connects.
     void refuseComPort() { refuseComPort_ = true; }
+    void sendOnConnect(Bytes greeting) { greeting_ = std::move(greeting); }
+    // While held, nothing the client sends is read.
+    void holdReading(bool hold) { hold_ = hold; }
+    // How the client's side ended: 0 not yet, 1 FIN, 2 RST or another error.
+    int clientEnd() const { return end_; }
+    std::size_t dataSize() {
+        std::lock_guard<std::mutex> l(mu_);
+        return data_.size();
+    }
     void setAnswerer(Answerer a) {
         std::lock_guard<std::mutex> l(mu_);
         answerer_ = std::move(a);
@@ -130,14 +141,16 @@ public:
 private:
     void run() {
         while (!stop_) {
-            pollfd p[2] = {{listener_, POLLIN, 0}, {client_.load(), POLLIN, 0}};
+            pollfd p[2] = {{listener_, POLLIN, 0}, {hold_ ? -1 : client_.load(), POLLIN, 0}};
             if (::poll(p, 2, 20) <= 0) continue;
             if (p[0].revents & POLLIN) {
                 const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
                 if (fd >= 0) {
                     closeClient();
                     state_ = 0;
+                    end_ = 0;
                     client_ = fd;
+                    if (!greeting_.empty()) send(greeting_);
                 }
                 continue;
             }
@@ -145,10 +158,14 @@ private:
                 std::uint8_t buf[4096];
                 const ssize_t r = ::recv(p[1].fd, buf, sizeof buf, MSG_DONTWAIT);
                 if (r <= 0) {
+                    end_ = r == 0 ? 1 : 2;
                     if (client_.load() == p[1].fd) closeClient();
                     continue;
                 }
                 for (ssize_t i = 0; i < r; ++i) parse(buf[i]);
+                std::lock_guard<std::mutex> l(mu_);
+                data_.insert(data_.end(), chunk_.begin(), chunk_.end());
+                chunk_.clear();
             }
         }
     }
@@ -199,10 +216,7 @@ private:
             break;
         }
     }
-    void push(std::uint8_t b) {
-        std::lock_guard<std::mutex> l(mu_);
-        data_.push_back(b);
-    }
+    void push(std::uint8_t b) { chunk_.push_back(b); }  // the server thread's own; kept in data_ per read
     void request() {
         const std::uint8_t command = sb_[1];
         const Bytes value(sb_.begin() + 2, sb_.end());
@@ -221,6 +235,9 @@ private:
 
     bool silent_;
     bool refuseComPort_ = false;
+    Bytes greeting_;
+    std::atomic<bool> hold_{false};
+    std::atomic<int> end_{0};
     int listener_ = -1;
     int port_ = 0;
     std::atomic<int> client_{-1};
@@ -230,6 +247,7 @@ private:
     std::mutex sendMu_;
     Answerer answerer_;
     Bytes data_;
+    Bytes chunk_;
     std::vector<Bytes> requests_;
     int state_ = 0;
     std::uint8_t verb_ = 0;

@@ -69,6 +69,11 @@ std::string defaultSelftestDevice();
 // the library's result (0, or SIO_BAD_PORT); -1 where unsupported.
 int mapPort(int port, const std::string& device);
 
+// How many requests the server of an open network port has left unanswered
+// so far (velk_port_unanswered; netinfo_*.cpp); 0 for other ports and on
+// Windows.
+int unansweredRequests(int port);
+
 // The device a port opens when nothing was mapped, for messages
 // ("/dev/ttyS0" for COM1 on POSIX, "COM1" on Windows).
 std::string defaultDeviceName(int port);

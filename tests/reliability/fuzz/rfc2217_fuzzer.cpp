@@ -37,16 +37,16 @@ std::vector<std::uint8_t> run(Engine& e, const std::uint8_t* in, std::size_t n, 
     while (pos < n) {
         std::size_t len = ncuts == 0 ? n : 1 + cuts[c++ % ncuts] % 64;
         if (len > n - pos) len = n - pos;
-        const std::size_t before = e.outputSize();
+        const std::size_t before = e.pendingOutput();
         std::size_t got = 0;
         e.receive(in + pos, len, chunk.data(), &got);
         check(got <= len, "more data out than bytes in");
-        check(e.outputSize() <= Engine::kOutCapacity, "output past its buffer");
+        check(e.pendingOutput() <= Engine::kOutCapacity + Engine::kReplyCapacity, "output past its buffers");
         // At most one 12-byte signature reply or a 3-byte negotiation reply
         // per 3 bytes received.
-        check(e.outputSize() - before <= 4 * len + 12, "output out of proportion to input");
+        check(e.pendingOutput() - before <= 4 * len + 12, "output out of proportion to input");
         data.insert(data.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got));
-        *sentTotal += e.outputSize();
+        *sentTotal += e.pendingOutput();
         e.clearOutput();
         pos += len;
     }

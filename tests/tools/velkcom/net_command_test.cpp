@@ -152,6 +152,9 @@ TEST(VelkcomNet, SelftestOnRfc2217UrlThroughSer2net) {
     EXPECT_NE(out.find("all 256 byte values         PASS"), std::string::npos) << out;
     EXPECT_NE(out.find("64 KiB block                PASS"), std::string::npos) << out;
     EXPECT_NE(out.find("flow control S (XON/XOFF)   PASS"), std::string::npos) << out;
+    // ser2net leaves DTR and RTS unanswered on a pty: not a failure seen.
+    EXPECT_NE(out.find("RTS -> CTS                  SKIP    the server did not answer"), std::string::npos) << out;
+    EXPECT_NE(out.find("DTR -> DSR, DCD             SKIP    the server did not answer"), std::string::npos) << out;
 }
 
 }  // namespace
