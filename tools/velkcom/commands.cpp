@@ -14,7 +14,7 @@ namespace {
 
 const char* kSelftestUsage =
     "usage: velkcom selftest [--port N] [--device PATH] [--rate BAUD] [--slack MS]\n"
-    "                        [--internal-loopback]\n"
+    "                        [--internal-loopback | --data-only]\n"
     "\n"
     "Checks a port that has a loopback plug on it (TX to RX, RTS to CTS, DTR to\n"
     "DSR and DCD) and prints one row per check: PASS, FAIL, or SKIP with the\n"
@@ -35,6 +35,9 @@ const char* kSelftestUsage =
     "                 (TIOCM_LOOP), DCD and RI as the chip wires them (OUT2,\n"
     "                 OUT1); the modem bits are put back afterwards. Exit\n"
     "                 status 2 when the driver refuses the loopback.\n"
+    "  --data-only    the far end returns data only (an echo program, a plug\n"
+    "                 with TX and RX alone): the modem-line and break checks\n"
+    "                 are SKIP\n"
     "  --help         this text\n";
 
 const char* kProbeUsage =
@@ -75,7 +78,8 @@ const char* mainUsage() {
 }
 
 int cmdSelftest(const std::vector<std::string>& args) {
-    std::vector<OptionDef> defs = {{"port", true}, {"rate", true}, {"slack", true}, {"internal-loopback", false}};
+    std::vector<OptionDef> defs = {{"port", true}, {"rate", true}, {"slack", true}, {"internal-loopback", false},
+                                   {"data-only", false}};
     if (deviceOptionSupported()) defs.push_back({"device", true});
     Options opts;
     std::string error;
@@ -130,6 +134,10 @@ int cmdSelftest(const std::vector<std::string>& args) {
     }
     cfg.deviceLabel = device.empty() ? defaultDeviceName(cfg.port) : device;
     cfg.internalLoopback = opts.has("internal-loopback");
+    cfg.dataOnly = opts.has("data-only");
+    if (cfg.internalLoopback && cfg.dataOnly) {
+        return usageError("selftest", "--internal-loopback and --data-only exclude each other", kSelftestUsage);
+    }
     return runSelftest(cfg, std::cout, std::cerr);
 }
 

@@ -376,6 +376,10 @@ private:
     };
     void outputToInputs(const std::string& name, const char* lineName, int(VELK_CALL* lineCall)(int, int),
                         const std::vector<Input>& inputs, int readBack) {
+        if (cfg_.dataOnly) {
+            modemRefused_ = true;
+            return report(name, Verdict::Skip, "--data-only: the far end returns data, not the modem lines");
+        }
         if (rawTcp_) {
             modemRefused_ = true;
             return report(name, Verdict::Skip,
@@ -469,6 +473,7 @@ private:
     void breakSeen() {
         const std::string name = "break -> CE_BREAK";
         if (rawTcp_) return report(name, Verdict::Skip, "socket:// cannot send a break: SioBrkSig does nothing");
+        if (cfg_.dataOnly) return report(name, Verdict::Skip, "--data-only: the far end returns data, not a break");
         std::string why;
         int flags = sendBreak(why);
         SioRxClear(port_);  // a UART may also receive a zero byte with the break
