@@ -21,7 +21,7 @@ mkdir -p "$work/cache"
 
 bash scripts/deps.sh qemu-system-x86 busybox-static cpio socat
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELK_WERROR=ON >/dev/null
-cmake --build "$build" -j"$(nproc 2>/dev/null || echo 2)" --target velk32 velkcom velk32_guest_checks >/dev/null
+cmake --build "$build" -j"$(nproc 2>/dev/null || echo 2)" --target velk32 velkcom velk32_guest_checks velk32_tests >/dev/null
 
 # The kernel package that linux-image-amd64 names, downloaded once.
 kernel_pkg() {
@@ -56,7 +56,7 @@ make_initrd() {  # ROOT KERNEL_DIR INIT_SCRIPT OUT
   local root=$1 kdir=$2 init=$3 out=$4 m
   rm -rf "$root" && mkdir -p "$root"/{bin,dev,proc,sys,tmp,modules}
   cp /bin/busybox "$root/bin/busybox"
-  for m in sh mount insmod sleep cat echo grep poweroff ls mkdir; do ln -s busybox "$root/bin/$m"; done
+  for m in sh mount insmod sleep cat echo grep poweroff ls mkdir env sed; do ln -s busybox "$root/bin/$m"; done
   for m in usb-common usbcore xhci-hcd xhci-pci usbserial ftdi_sio; do
     local f
     f=$(find "$kdir/lib/modules" -name "$m.ko*" | head -n1)
@@ -65,6 +65,7 @@ make_initrd() {  # ROOT KERNEL_DIR INIT_SCRIPT OUT
   add_program "$root" "$build/src/libvelk32.so"  || true
   add_program "$root" "$build/tools/velkcom/velkcom"
   add_program "$root" "$build/tests/velk32_guest_checks"
+  add_program "$root" "$build/tests/velk32_tests"
   cp "$(readlink -f "$build"/src/libvelk32.so*)" "$root/velk/" 2>/dev/null || true
   install -m755 "$init" "$root/init"
   (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$out"
@@ -87,6 +88,7 @@ check() {  # NAME COMMAND...
 }
 for i in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20; do [ -e /dev/ttyUSB0 ] && break; sleep 0.25; done
 echo "== guest ready"
+check "device tests on ttyS1 (RealUart.*)" env VELK_TEST_UART=/dev/ttyS1 /velk/velk32_tests --gtest_filter='RealUart.*' --gtest_brief=1
 check "selftest --internal-loopback on ttyS1" /velk/velkcom selftest --device /dev/ttyS1 --internal-loopback
 check "held close on ttyS1" /velk/velk32_guest_checks held /dev/ttyS1
 check "slow drain on ttyS1" /velk/velk32_guest_checks drain /dev/ttyS1
