@@ -2,13 +2,17 @@
 # The library on the kernel's real serial drivers: boots Debian's kernel
 # under QEMU (software emulation, no KVM needed) with an initramfs holding
 # busybox and the project's binaries, runs the checks inside and prints one
-# "GUEST: N passed, N failed" line per guest. Nothing is installed from the
-# kernel package: it is downloaded (cached in build/vm/cache) and unpacked.
+# "GUEST: N passed, N failed" line per guest (x86-64, arm64; VELK_VM_GUESTS
+# picks some). Nothing is installed from the kernel packages: they are
+# downloaded (cached in build/vm/cache) and unpacked.
 #
 # x86-64 guest: ttyS0 the console, ttyS1 a 16550A with nothing attached (used
 # in its internal loopback), ttyS2 a 16550A whose other end is a telnet
 # socket on the host (breaks from the host), and an FTDI adapter on
 # qemu-xhci whose host side is a pty with an echo behind it.
+# arm64 guest (virt board): the console on a virtio console, the PL011
+# against an echo on a host TCP port, the FTDI adapter as on x86-64; the
+# binaries cross-built into build/aarch64.
 #
 # Usage: scripts/vm-drivers.sh [BUILD_DIR]   (default build/release, built here)
 # Exit status 0 when every guest passed; a guest that cannot boot here is
