@@ -106,6 +106,7 @@ for i in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20; do [ -e /dev/ttyUSB
 echo "== guest ready"
 check "device tests on ttyS1 (RealUart.*)" env VELK_TEST_UART=/dev/ttyS1 /velk/velk32_tests --gtest_filter='RealUart.*' --gtest_brief=1
 check "selftest --internal-loopback on ttyS1" /velk/velkcom selftest --device /dev/ttyS1 --internal-loopback
+check "ttyS1 out of loopback after it" /velk/velk32_guest_checks loopoff /dev/ttyS1
 check "held close on ttyS1" /velk/velk32_guest_checks held /dev/ttyS1
 check "slow drain on ttyS1" /velk/velk32_guest_checks drain /dev/ttyS1
 check "break received on ttyS2" /velk/velk32_guest_checks break /dev/ttyS2

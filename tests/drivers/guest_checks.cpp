@@ -4,7 +4,7 @@
 // close behind a slow drain, and the FTDI adapter's latency timer while a
 // port is open. One line per check, "PASS name: what was seen" or "FAIL
 // name: ...", and the exit status 1 when one failed. Usage:
-//   guest_checks held|drain|break|unplug DEVICE
+//   guest_checks held|drain|break|unplug|loopoff DEVICE
 //   guest_checks drain DEVICE echo
 //   guest_checks latency DEVICE SYSFS_FILE
 #include <fcntl.h>
@@ -192,6 +192,18 @@ int unplug(const char* dev) {
                        std::to_string(msSince(closeAt)) + " ms");
 }
 
+// After `velkcom selftest --internal-loopback` the UART is out of its
+// loopback again: the test gives the port back as it found it.
+int loopOff(const char* dev) {
+    const int fd = ::open(dev, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int bits = 0;
+    const bool read = fd >= 0 && ioctl(fd, TIOCMGET, &bits) == 0;
+    if (fd >= 0) ::close(fd);
+    char seen[64];
+    std::snprintf(seen, sizeof seen, "modem-control bits 0x%04X", bits);
+    return verdict(read && (bits & 0x8000) == 0, "loopback left", seen);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -199,6 +211,7 @@ int main(int argc, char** argv) {
     if (argc >= 3 && std::strcmp(argv[1], "drain") == 0) return drain(argv[2], argc >= 4 && std::strcmp(argv[3], "echo") == 0);
     if (argc >= 3 && std::strcmp(argv[1], "break") == 0) return breakIn(argv[2]);
     if (argc >= 3 && std::strcmp(argv[1], "unplug") == 0) return unplug(argv[2]);
+    if (argc >= 3 && std::strcmp(argv[1], "loopoff") == 0) return loopOff(argv[2]);
     if (argc >= 4 && std::strcmp(argv[1], "latency") == 0) return latency(argv[2], argv[3]);
     std::fprintf(stderr, "usage: guest_checks held|drain DEVICE | latency DEVICE SYSFS_FILE\n");
     return 2;
