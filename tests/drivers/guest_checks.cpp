@@ -108,7 +108,8 @@ int drain(const char* dev, bool farEcho) {
     return verdict(done == 1 && got == 4096 && (farEcho || lastAt <= doneAt), "slow drain",
                    "SioPuts " + std::to_string(put) + ", SioDone in " + std::to_string(doneAt - startMs) +
                        " ms, " + std::to_string(got.load()) + " bytes back, the last " +
-                       std::to_string(doneAt - lastAt) + " ms before SioDone returned" +
+                       std::to_string(doneAt >= lastAt ? doneAt - lastAt : lastAt - doneAt) +
+                       (doneAt >= lastAt ? " ms before" : " ms after") + " SioDone returned" +
                        (farEcho ? " (through the host's echo)" : ""));
 }
 
