@@ -16,6 +16,9 @@
 #               C# samples (scripts/consumers.sh)
 #   conformance the conformance program natively, plain and under the
 #               sanitizers, over a socat pty pair
+#   drivers     the library on the kernel's real serial drivers (16550A, FTDI
+#               on USB) in a QEMU guest booted from Debian's kernel package
+#               (scripts/vm-drivers.sh); SKIP where QEMU cannot start
 #
 # Each stage builds what it needs (a build already there is only brought up
 # to date), so any one stage runs alone: scripts/test-all.sh windows.
@@ -23,7 +26,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
-all_stages=(unit sanitize valgrind fuzz windows packages conformance)
+all_stages=(unit sanitize valgrind fuzz windows packages conformance drivers)
 stages=("$@")
 [ ${#stages[@]} -eq 0 ] && stages=("${all_stages[@]}")
 for s in "${stages[@]}"; do
@@ -135,6 +138,11 @@ stage_conformance() {
   build_sanitize
   bash scripts/conformance-posix.sh build/release/tests/conformance/conformance
   env "${sanitizer_env[@]}" bash scripts/conformance-posix.sh build/sanitize/tests/conformance/conformance
+}
+
+stage_drivers() {
+  build_release
+  timeout 600 bash scripts/vm-drivers.sh build/release
 }
 
 for s in "${stages[@]}"; do

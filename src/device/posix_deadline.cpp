@@ -48,4 +48,23 @@ std::int64_t writeTotalMs(const COMMTIMEOUTS& t, DWORD n) {
     return bound(t.WriteTotalTimeoutMultiplier, n, t.WriteTotalTimeoutConstant);
 }
 
+std::int64_t DrainWatch::stallMs(DWORD rate) {
+    // A character is ten bits on the line (start, eight data, stop) at most
+    // rates in use; a rate of 0 is taken as 1 baud.
+    const std::int64_t tenChars = 10 * 10 * 1000 / static_cast<std::int64_t>(rate > 0 ? rate : 1);
+    return tenChars > 1000 ? tenChars : 1000;
+}
+
+DrainWatch::DrainWatch(DWORD rate, std::int64_t nowMs, int queued)
+    : stall_(stallMs(rate)), lastDrop_(nowMs), lowest_(queued) {}
+
+bool DrainWatch::keepWaiting(std::int64_t nowMs, int queued) {
+    if (queued <= 0) return false;
+    if (queued < lowest_) {
+        lowest_ = queued;
+        lastDrop_ = nowMs;
+    }
+    return nowMs - lastDrop_ < stall_;
+}
+
 }  // namespace velk

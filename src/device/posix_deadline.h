@@ -51,6 +51,29 @@ std::int64_t readWaitMs(const COMMTIMEOUTS& t, DWORD n, DWORD count, std::int64_
 // when both are 0.
 std::int64_t writeTotalMs(const COMMTIMEOUTS& t, DWORD n);
 
+// The wait of a close for the output still queued in the driver. The close
+// waits while the queue keeps falling; once nothing has left for
+// stallMs(rate), the rest is given up (a peer holding the line with XOFF or
+// CTS, and gone). A queue that drains, however slowly, is waited for to its
+// last byte, and the driver's own closing_wait (30 s) is never reached.
+class DrainWatch {
+public:
+    // How long the queue may stay as it is before the close gives up: a
+    // second, or ten character times at `rate` baud when that is longer.
+    static std::int64_t stallMs(DWORD rate);
+
+    DrainWatch(DWORD rate, std::int64_t nowMs, int queued);
+    // The queue read again at nowMs. True while the close should go on
+    // waiting: bytes are still queued and the last drop came less than
+    // stallMs ago.
+    bool keepWaiting(std::int64_t nowMs, int queued);
+
+private:
+    std::int64_t stall_;
+    std::int64_t lastDrop_;
+    int lowest_;
+};
+
 }  // namespace velk
 
 #endif  // VELK_DEVICE_POSIX_DEADLINE_H

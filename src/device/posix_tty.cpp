@@ -7,16 +7,21 @@
 #include "device/posix_tty.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <time.h>
 
 #include <cerrno>
 #include <cstdint>
 
 #include "device/backend_common.h"
 #include "device/posix_counters.h"
+#include "device/posix_deadline.h"
+#include "device/posix_low_latency.h"
 
 #if defined(__linux__)
 #include <sys/syscall.h>
@@ -100,6 +105,15 @@ int bytesWaiting(int fd, int* avail) {
 #endif
 }
 
+std::int64_t monotonicMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// How often a close looks at the output queue while it drains.
+constexpr int kDrainStepMs = 20;
+
 }  // namespace
 
 DeviceKind& ttyKind() {
@@ -159,6 +173,9 @@ DevHandle TtyDevice::open(int /*port*/, const char* path) {
     s.rx.clear();
     s.takenSinceQuery = false;
     s.outPending = false;
+    // Received bytes leave a USB adapter at once rather than after its
+    // latency timer; not every driver has the mode.
+    s.lowLatencySet = lowLatencyOn(fd);
     s.fd = fd;
     s.timeouts = COMMTIMEOUTS{};
     s.eventMask = 0;
@@ -175,10 +192,36 @@ DevHandle TtyDevice::open(int /*port*/, const char* path) {
     return h;
 }
 
+int TtyDevice::queuedOutput(int fd) {
+    int out = 0;
+    return ::ioctl(fd, TIOCOUTQ, &out) == 0 ? out : -1;
+}
+
+// Waits for the written bytes to leave while they keep leaving (DrainWatch),
+// then discards what is left, so that the driver's close finds its queue
+// empty and does not wait out its closing_wait for a peer that holds the
+// line. A device that fails the query (gone) is not waited for.
+void TtyDevice::drainForClose(Slot& s) {
+    if (!s.outPending) return;
+    int queued = queuedOutput(s.fd);
+    if (queued <= 0) return;
+    struct termios t;
+    DWORD rate = 0;
+    if (::tcgetattr(s.fd, &t) != 0 || readRate(s.fd, t, &rate) != 0) rate = 0;
+    DrainWatch watch(rate, monotonicMs(), queued);
+    do {
+        ::poll(nullptr, 0, kDrainStepMs);
+        queued = queuedOutput(s.fd);
+    } while (watch.keepWaiting(monotonicMs(), queued));
+    if (queued > 0) ::tcflush(s.fd, TCOFLUSH);
+}
+
 BOOL TtyDevice::CloseHandle(DevHandle h) {
     Slot* s = lookup(h);
     if (s == nullptr) return fail(EBADF);
     const int fd = s->fd;
+    drainForClose(*s);
+    if (s->lowLatencySet) lowLatencyOff(fd);
     {
         std::lock_guard<std::mutex> lock(mu_);
         s->handle.store(kNoDevice, std::memory_order_release);

@@ -35,8 +35,9 @@ public:
     // Opens the file at target: O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC,
     // then flock(LOCK_EX | LOCK_NB) and TIOCEXCL (a device held elsewhere
     // fails with EBUSY), then raw mode with CLOCAL and CREAD, the rest of the
-    // line state as the device had it. A file that is not a terminal fails
-    // with ENOTTY.
+    // line state as the device had it, and the driver's low-latency mode on
+    // where it has one (posix_low_latency.h). A file that is not a terminal
+    // fails with ENOTTY.
     DevHandle open(int port, const char* target) override;
     // The time-outs are the handle's own (all zero at open) and govern
     // ReadFile and WriteFile as on Windows (posix_deadline.h).
@@ -96,11 +97,20 @@ public:
     // TIOCSBRK / TIOCCBRK.
     BOOL SetCommBreak(DevHandle h) override;
     BOOL ClearCommBreak(DevHandle h) override;
-    // Gives up exclusivity and closes the file; the handle is dead after it
-    // whatever the result.
+    // Waits for written output while it keeps draining, however slowly; once
+    // nothing has left for a second (or ten character times at the line's
+    // rate, when longer) discards the rest (TCOFLUSH), so that the close
+    // never waits for the driver's closing_wait (30 s on most) behind a peer
+    // that holds the line with XOFF or CTS. Then puts the driver's
+    // low-latency mode back as open found it, gives up exclusivity and
+    // closes the file; the handle is dead after it whatever the result.
     BOOL CloseHandle(DevHandle h) override;
 
 protected:
+    // TIOCOUTQ: the bytes written and not yet sent, or -1 when the device
+    // fails the request. Virtual so that a test can stand for a driver
+    // whose queue drains or is held.
+    virtual int queuedOutput(int fd);
     // Raises or lowers one modem output line (TIOCM_DTR, TIOCM_RTS) with
     // TIOCMBIS/TIOCMBIC. Returns 0 or the errno. Virtual so that a test can
     // make the line fail as a vanishing device does.
@@ -120,6 +130,7 @@ private:
         COMMTIMEOUTS timeouts{};
         DWORD eventMask = 0;
         bool noCounters = false;  // the driver keeps no line-error counters
+        bool lowLatencySet = false;  // open turned the driver's low-latency mode on
         LineCounters seen{};      // counters at the last query
         DCB dcb{};                // the last record applied (for the fields termios lacks)
     };
@@ -134,6 +145,7 @@ private:
         return s.handle.load(std::memory_order_acquire) == h ? &s : nullptr;
     }
     BOOL line(Slot& s, int bit, bool on);
+    void drainForClose(Slot& s);
     BOOL readState(Slot& s, DCB* dcb);
     int fetch(Slot& s, int& avail);
     BOOL query(Slot* s, int avail, DWORD* errors, COMSTAT* stat);

@@ -2,6 +2,7 @@
 // or write may still wait for each shape of COMMTIMEOUTS.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <limits>
 
 #include "device/posix_deadline.h"
@@ -47,6 +48,35 @@ TEST(PosixDeadline, WriteTotals) {
     EXPECT_EQ(writeTotalMs(COMMTIMEOUTS{0, 0, 0, 0, 50}, 100), 50);
     EXPECT_EQ(writeTotalMs(COMMTIMEOUTS{0, 0, 0, 2, 50}, 100), 250);
     EXPECT_EQ(writeTotalMs(COMMTIMEOUTS{0, 0, 0, MAXDWORD, MAXDWORD}, MAXDWORD), kMax);
+}
+
+// A close waits while the queue falls, however slowly, and gives up once it
+// has stood still for the stall time: a second, longer at very low rates.
+TEST(PosixDeadline, CloseWaitsWhileOutputDrains) {
+    EXPECT_EQ(DrainWatch::stallMs(9600), 1000);
+    EXPECT_EQ(DrainWatch::stallMs(110), 1000);
+    EXPECT_EQ(DrainWatch::stallMs(50), 2000);
+    EXPECT_EQ(DrainWatch::stallMs(0), 100000);
+
+    // 4 KiB at 9600 baud: a few bytes every step, over four seconds.
+    DrainWatch slow(9600, 0, 4096);
+    int queued = 4096;
+    std::int64_t t = 0;
+    while (queued > 0) {
+        t += 20;
+        queued -= 19;
+        ASSERT_TRUE(slow.keepWaiting(t, queued > 0 ? queued : 0) || queued <= 0) << t;
+    }
+    EXPECT_GT(t, 4000);
+
+    // Held: the queue stays, and the close gives up after the stall time,
+    // counted from the last drop.
+    DrainWatch held(9600, 0, 2000);
+    EXPECT_TRUE(held.keepWaiting(500, 1990));
+    EXPECT_TRUE(held.keepWaiting(1400, 1990));
+    EXPECT_TRUE(held.keepWaiting(1499, 1995));  // a rise is no progress
+    EXPECT_FALSE(held.keepWaiting(1500, 1990));
+    EXPECT_FALSE(DrainWatch(9600, 0, 10).keepWaiting(20, 0));
 }
 
 }  // namespace

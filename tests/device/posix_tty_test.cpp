@@ -138,5 +138,52 @@ TEST_F(PosixPty, SetCommStateChangesNothingWhenAModemLineFails) {
     EXPECT_EQ(dev.CloseHandle(h), 1);
 }
 
+// A tty kind whose driver reports the output queue from a script: each
+// TIOCOUTQ answer is the previous one less `step`, and 0 is never reached
+// when step is 0 (output held by XOFF or CTS).
+class ScriptedQueue : public TtyDevice {
+protected:
+    int queuedOutput(int) override {
+        ++queries;
+        queued = queued > step ? queued - step : 0;
+        return queued;
+    }
+
+public:
+    int queued = 0;
+    int step = 0;
+    int queries = 0;
+};
+
+// The close waits for a queue that drains, to its end, and gives up on one
+// that is held after about a second. (That the rest is discarded, a pty
+// cannot show: the guest's UART does, scripts/vm-drivers.sh.)
+TEST_F(PosixPty, CloseWaitsForDrainingOutputAndDiscardsHeldOutput) {
+    ASSERT_EQ(velk_map_port(0, pty.path.c_str()), 0);
+    for (int step : {0, 40}) {
+        ScriptedQueue dev;
+        const DevHandle h = dev.CreateFileA("COM1");
+        ASSERT_NE(h, kNoDevice) << dev.GetLastError();
+        DWORD written = 0;
+        ASSERT_EQ(dev.WriteFile(h, "0123456789", 10, &written), 1);
+        dev.queued = 2000;
+        dev.step = step;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(dev.CloseHandle(h), 1);
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+        const std::string got = pty.receive(10, 200ms);
+        if (step == 0) {
+            EXPECT_GE(ms.count(), 950) << "held";
+            EXPECT_LT(ms.count(), 1500) << "held";
+        } else {
+            // 2000 bytes at 40 a step: 50 steps of 20 ms, to the last byte.
+            EXPECT_EQ(dev.queued, 0);
+            EXPECT_GE(dev.queries, 50);
+            EXPECT_GE(ms.count(), 900);
+            EXPECT_EQ(got, "0123456789");
+        }
+    }
+}
+
 }  // namespace
 }  // namespace velk

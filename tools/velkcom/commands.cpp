@@ -14,6 +14,7 @@ namespace {
 
 const char* kSelftestUsage =
     "usage: velkcom selftest [--port N] [--device PATH] [--rate BAUD] [--slack MS]\n"
+    "                        [--internal-loopback | --data-only]\n"
     "\n"
     "Checks a port that has a loopback plug on it (TX to RX, RTS to CTS, DTR to\n"
     "DSR and DCD) and prints one row per check: PASS, FAIL, or SKIP with the\n"
@@ -29,6 +30,14 @@ const char* kSelftestUsage =
     "  --rate BAUD    the rate of the literal-rate check (default 14400)\n"
     "  --slack MS     how long a read waits beyond the bytes' time on the line\n"
     "                 (default 500)\n"
+    "  --internal-loopback\n"
+    "                 (with --device) no plug: the UART's own loopback\n"
+    "                 (TIOCM_LOOP), DCD and RI as the chip wires them (OUT2,\n"
+    "                 OUT1); the modem bits are put back afterwards. Exit\n"
+    "                 status 2 when the driver refuses the loopback.\n"
+    "  --data-only    the far end returns data only (an echo program, a plug\n"
+    "                 with TX and RX alone): the modem-line and break checks\n"
+    "                 are SKIP\n"
     "  --help         this text\n";
 
 const char* kProbeUsage =
@@ -69,11 +78,15 @@ const char* mainUsage() {
 }
 
 int cmdSelftest(const std::vector<std::string>& args) {
-    std::vector<OptionDef> defs = {{"port", true}, {"rate", true}, {"slack", true}};
+    std::vector<OptionDef> defs = {{"port", true}, {"rate", true}, {"slack", true}, {"internal-loopback", false},
+                                   {"data-only", false}};
     if (deviceOptionSupported()) defs.push_back({"device", true});
     Options opts;
     std::string error;
     if (!opts.parse(args, defs, error)) return usageError("selftest", error, kSelftestUsage);
+    if (opts.has("internal-loopback") && !opts.has("device")) {
+        return usageError("selftest", "--internal-loopback needs --device PATH (a UART's device file)", kSelftestUsage);
+    }
     if (opts.help()) {
         std::cout << kSelftestUsage;
         return kExitOk;
@@ -120,6 +133,11 @@ int cmdSelftest(const std::vector<std::string>& args) {
         }
     }
     cfg.deviceLabel = device.empty() ? defaultDeviceName(cfg.port) : device;
+    cfg.internalLoopback = opts.has("internal-loopback");
+    cfg.dataOnly = opts.has("data-only");
+    if (cfg.internalLoopback && cfg.dataOnly) {
+        return usageError("selftest", "--internal-loopback and --data-only exclude each other", kSelftestUsage);
+    }
     return runSelftest(cfg, std::cout, std::cerr);
 }
 

@@ -78,6 +78,17 @@ int unansweredRequests(int port);
 // ("/dev/ttyS0" for COM1 on POSIX, "COM1" on Windows).
 std::string defaultDeviceName(int port);
 
+// ---- A UART's internal loopback (loopback_*.cpp) ---------------------------
+
+// Puts the device at path into its internal loopback (TX to RX, RTS to CTS,
+// DTR to DSR, OUT1 to RI, OUT2 to DCD), with DTR and RTS raised, and holds it
+// until loopbackLeave. Returns empty, or why the driver or system refuses.
+std::string loopbackEnter(const std::string& path);
+// Raises or lowers the chip's OUT1 output; false when it cannot.
+bool loopbackSetOut1(bool on);
+// Puts the modem-control bits back as loopbackEnter found them.
+void loopbackLeave();
+
 }  // namespace velkcom
 
 #endif  // VELKCOM_PLATFORM_H

@@ -91,6 +91,7 @@ public:
         queueCounts();
         rtsToCts();
         dtrToDsrDcd();
+        if (cfg_.internalLoopback) out1ToRi();
         breakSeen();
         statusCleared();
         flowNone();
@@ -382,9 +383,14 @@ private:
         const char* name;
         int(VELK_CALL* read)(int);
         int onValue;
+        bool alwaysOn = false;  // on whatever the line does (DCD from OUT2 in internal loopback)
     };
     void outputToInputs(const std::string& name, const char* lineName, int(VELK_CALL* lineCall)(int, int),
                         const std::vector<Input>& inputs, int readBack) {
+        if (cfg_.dataOnly) {
+            modemRefused_ = true;
+            return report(name, Verdict::Skip, "--data-only: the far end returns data, not the modem lines");
+        }
         if (rawTcp_) {
             modemRefused_ = true;
             return report(name, Verdict::Skip,
@@ -405,7 +411,7 @@ private:
             std::string& text = states[on];
             text = std::string(lineName) + (on ? " on:" : " off:");
             for (const Input& in : inputs) {
-                int want = on ? in.onValue : 0;
+                int want = on || in.alwaysOn ? in.onValue : 0;
                 int value = 0;
                 waitUntil([&] { return (value = in.read(port_)) == want; }, cfg_.slackMs);
                 text += std::string(" ") + in.name + " " + std::to_string(value);
@@ -427,8 +433,29 @@ private:
     }
 
     void dtrToDsrDcd() {
+        if (cfg_.internalLoopback) {
+            return outputToInputs("DTR -> DSR, DCD from OUT2", "DTR", SioDTR,
+                                  {{"DSR", SioDSR, SIO_MS_DSR_ON}, {"DCD", SioDCD, SIO_MS_RLSD_ON, true}}, 1);
+        }
         outputToInputs("DTR -> DSR, DCD", "DTR", SioDTR,
                        {{"DSR", SioDSR, SIO_MS_DSR_ON}, {"DCD", SioDCD, SIO_MS_RLSD_ON}}, 1);
+    }
+
+    // In internal loopback the chip's OUT1 output drives RI.
+    void out1ToRi() {
+        const std::string name = "OUT1 -> RI";
+        std::string seen;
+        bool ok = true;
+        for (int on = 0; on <= 1; ++on) {
+            if (!loopbackSetOut1(on != 0)) return report(name, Verdict::Fail, "the driver refused to set OUT1");
+            const int want = on ? SIO_MS_RING_ON : 0;
+            int value = 0;
+            waitUntil([&] { return (value = SioRI(port_)) == want; }, cfg_.slackMs);
+            seen += std::string(on ? "; OUT1 on: RI " : "OUT1 off: RI ") + std::to_string(value);
+            if (value != want) ok = false;
+        }
+        loopbackSetOut1(false);
+        report(name, ok ? Verdict::Pass : Verdict::Fail, seen);
     }
 
     // Sends a break and collects the line errors reported for up to the
@@ -457,6 +484,7 @@ private:
     void breakSeen() {
         const std::string name = "break -> CE_BREAK";
         if (rawTcp_) return report(name, Verdict::Skip, "socket:// cannot send a break: SioBrkSig does nothing");
+        if (cfg_.dataOnly) return report(name, Verdict::Skip, "--data-only: the far end returns data, not a break");
         std::string why;
         int flags = sendBreak(why);
         SioRxClear(port_);  // a UART may also receive a zero byte with the break
@@ -469,6 +497,11 @@ private:
         std::string seen = flags ? "SioStatus gave " + flagNames(flags) + ", no CE_BREAK" : "SioStatus gave 0";
         if (modemRefused_) {
             return report(name, Verdict::Skip, seen + "; the device reports no line status (no modem lines either)");
+        }
+        if (cfg_.internalLoopback) {
+            return report(name, Verdict::Skip,
+                          seen + ": not every UART loops a break back internally (QEMU's 16550 does not); "
+                                 "check it with a plug");
         }
         report(name, Verdict::Fail, seen + " after a break");
     }
@@ -613,16 +646,25 @@ int runSelftest(const SelftestConfig& config, std::ostream& out, std::ostream& e
     const std::string& label = config.deviceLabel;
     const std::string where =
         comName(config.port) + (label.empty() || label == comName(config.port) ? "" : " (" + label + ")");
+    if (config.internalLoopback) {
+        const std::string why = loopbackEnter(label);
+        if (!why.empty()) {
+            err << "velkcom selftest: " << where << ": --internal-loopback: " << why << "\n";
+            return kExitUsage;
+        }
+    }
     int rc = SioReset(config.port, kInQueue, kOutQueue);
     if (rc != 0) {
         reportFailure(err, where, "SioReset", describeResult(rc));
         if (rc != SIO_BAD_PORT && rc != SIO_NOT_OPEN) SioDone(config.port);  // a later step may have left it open
+        loopbackLeave();
         return kExitFailed;
     }
     Selftest test(config, out);
     test.heading(config.deviceLabel);
     test.runAll();
     int done = SioDone(config.port);
+    loopbackLeave();
     out << "\n" << (test.passed() + test.failed() + test.skipped()) << " checks: " << test.passed() << " PASS, "
         << test.failed() << " FAIL, " << test.skipped() << " SKIP\n";
     out.flush();

@@ -20,11 +20,20 @@ struct SelftestConfig {
     // heading shows it, and on a socket:// address the modem-line, break and
     // XON/XOFF checks are SKIP, as raw TCP carries data only.
     std::string deviceLabel;
+    // No plug: the UART's own internal loopback (TIOCM_LOOP) on the device
+    // deviceLabel names, entered before the test and left after it. DCD and
+    // RI are then checked as the chip wires them (DCD from OUT2, which the
+    // driver keeps on; RI from OUT1).
+    bool internalLoopback = false;
+    // The far end returns data only (an echo program behind an adapter, a
+    // plug with TX and RX alone): the modem-line and break checks are SKIP.
+    bool dataOnly = false;
 };
 
 // Runs the self-test on an unopened port and prints the table to out, and a
 // failing library call outside the checks (opening, closing) to err.
-// Returns the exit status: kExitOk only when no check failed.
+// Returns the exit status: kExitOk only when no check failed; kExitUsage
+// when the driver refuses the internal loopback asked for.
 int runSelftest(const SelftestConfig& config, std::ostream& out, std::ostream& err);
 
 }  // namespace velkcom
