@@ -38,7 +38,7 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-bash scripts/deps.sh build-essential cmake pkgconf help2man lintian file python3 mono-mcs mono-runtime \
+bash scripts/deps.sh build-essential cmake pkgconf help2man doxygen man-db lintian file python3 mono-mcs mono-runtime \
   unzip socat g++-mingw-w64 mingw-w64-i686-dev mingw-w64-x86-64-dev binutils-mingw-w64-i686 \
   binutils-mingw-w64-x86-64 llvm-14 wine wine64 wine32:i386
 
@@ -51,7 +51,7 @@ cleanup() {
     dpkg -P velk32 >/dev/null 2>&1 || true
   fi
   if [ -n "${VELK_WINEPREFIX:-}" ]; then
-    WINEPREFIX=$VELK_WINEPREFIX timeout 60 wineserver -k </dev/null >/dev/null 2>&1 || true
+    bash scripts/wine-cleanup.sh "$VELK_WINEPREFIX"
   fi
   rm -rf "$work"
   exit "$rc"
@@ -60,7 +60,12 @@ trap cleanup EXIT
 
 pass() { results+=("PASS  $1"); echo "PASS: $1"; }
 fail() { results+=("FAIL  $1${2:+: $2}"); echo "FAIL: $1${2:+: $2}" >&2; }
-skip() { results+=("SKIP  $1: $2"); echo "SKIP: $1: $2"; }
+skip() {
+  results+=("SKIP  $1: $2"); echo "SKIP: $1: $2"
+  # For the closing summary of scripts/test-all.sh.
+  [ -n "${VELK_SKIP_LOG:-}" ] && echo "packages: $1: $2" >>"$VELK_SKIP_LOG"
+  return 0
+}
 # check NAME COMMAND...: runs one check, bounded in time (CHECK_TIMEOUT
 # seconds, 300 by default: some checks build), its output kept in a log
 # that is shown when it fails.
@@ -103,14 +108,19 @@ check "install: the files" bash -c '
   set -e; cd "$1"; l=${2#$1/}
   for f in "$l/libvelk32.so.2.0" "$l/libvelk32.so.2" "$l/libvelk32.so" include/velk32.h \
       include/velk32_posix.h bin/velkcom share/man/man1/velkcom.1.gz "$l/pkgconfig/velk32.pc" \
-      "$l/cmake/velk32/velk32-config.cmake" "$l/cmake/velk32/velk32-config-version.cmake"; do
+      "$l/cmake/velk32/velk32-config.cmake" "$l/cmake/velk32/velk32-config-version.cmake" \
+      share/man/man3/velk32.3.gz share/man/man3/SioReset.3.gz share/man/man3/SIO_WIN_ERROR.3.gz \
+      share/doc/velk32/html/index.html share/doc/velk32/posix.md; do
     test -e "$f" || { echo "missing: $f"; exit 1; }
   done
   [ "$(readlink "$l/libvelk32.so")" = libvelk32.so.2 ]
   objdump -p "$l/libvelk32.so.2.0" | grep -E "SONAME +libvelk32[.]so[.]2$"
   file -L "$l/libvelk32.so.2.0" bin/velkcom | grep -c ", stripped" | grep -qx 2
   zcat share/man/man1/velkcom.1.gz | grep -q "^[.]SH NAME"
-  echo "library, headers, velkcom, man page, CMake package, velk32.pc; binaries stripped"' \
+  # man finds the reference in the tree by name: a function, a constant.
+  man -M share/man -w SioReset | grep -q "share/man/man3/SioReset[.]3[.]gz$"
+  MANWIDTH=80 man -M share/man SIO_WIN_ERROR 2>/dev/null | grep -q "SIO_WIN_ERROR"
+  echo "library, headers, velkcom, man pages ($(ls share/man/man3 | wc -l) in man3), HTML, CMake package, velk32.pc; binaries stripped"' \
   _ "$prefix" "$lib"
 # Nothing installed names the source tree, the build folder or the prefix the
 # tree was first installed to.
@@ -185,7 +195,9 @@ if [ "$(id -u)" != 0 ]; then
 elif dpkg-query -W -f='${Status}' velk32 2>/dev/null | grep -q "ok installed"; then
   skip "deb: install, consumers, removal" "a velk32 package is installed already"
 else
-  exec 9>/tmp/velk32-consumers-deb.lock
+  # One package install at a time on this machine: the lock is dpkg's own
+  # folder (nothing is left behind).
+  exec 9</var/lib/dpkg
   flock -w 600 9
   echo "== dpkg -i $(basename "$deb")"
   # dpkg waits for no lock of its own: retry while another install holds it.
@@ -202,6 +214,12 @@ else
       cc -std=c99 -Wall -Wextra -Werror examples/c/loopback.c $(pkg-config --cflags --libs velk32) \
         -o "$1/deb_loopback"
       "$1/deb_loopback"' _ "$work"
+    check "deb: man SioReset and man velk32 from the installed package" bash -c '
+      set -e
+      man -w SioReset | tee /dev/stderr | grep -qx "/usr/share/man/man3/SioReset.3.gz"
+      MANWIDTH=80 man SioReset 2>/dev/null | grep -E "^ +SioReset - open a port"
+      MANWIDTH=80 man velk32 2>/dev/null | grep -q "SioStatus(3)"
+      test -s /usr/share/doc/velk32/html/index.html'
     check "deb: find_package consumer against the installed package" bash -c '
       set -e
       cmake -S examples/c -B "$1/deb_find_package" >/dev/null
@@ -250,10 +268,11 @@ for arch in x86_64 i686; do
   mkdir -p "$unz"
   unzip -q "$zip" -d "$unz"
   top=$(ls -d "$unz"/velk32-*)
-  check "zip $arch: DLL, import libraries, .def, header, velkcom.exe, text; DLL stripped" bash -c '
+  check "zip $arch: DLL, import libraries, .def, header, velkcom.exe, text, HTML reference; DLL stripped" bash -c '
     set -e; cd "$1"
     for f in bin/velk32.dll bin/velkcom.exe lib/libvelk32.dll.a lib/velk32.lib lib/velk32.def \
-        include/velk32.h README.txt LICENSE.txt; do
+        include/velk32.h README.txt LICENSE.txt doc/html/index.html doc/html/group__SioReset.html \
+        doc/windows.md; do
       test -s "$f" || { echo "missing: $f"; exit 1; }
     done
     test ! -e include/velk32_posix.h

@@ -19,5 +19,45 @@ for pkg in "${missing[@]}"; do
   esac
 done
 export DEBIAN_FRONTEND=noninteractive
+
+# Packages that come with a system service the tests must not have running:
+# ser2net's would serve /dev/ttyS0 (perhaps the console) on localhost:2000.
+# The tests start their own. Such a package is installed with no service
+# started (a policy-rc.d that denies every start, for the install only), and
+# its service is disabled (and stopped, where systemd runs) right after.
+quiet_services=()
+for pkg in "${missing[@]}"; do
+  case "$pkg" in
+    ser2net) quiet_services+=(ser2net.service) ;;
+  esac
+done
+policy=/usr/sbin/policy-rc.d
+own_policy=0
+if [ ${#quiet_services[@]} -gt 0 ] && [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\n# Written by velk32 scripts/deps.sh for one install: no service starts.\nexit 101\n' >"$policy"
+  chmod 755 "$policy"
+  own_policy=1
+  trap 'rm -f "$policy"' EXIT
+fi
+
 apt-get update -q
 apt-get install -y -q "${missing[@]}"
+
+if [ "$own_policy" = 1 ]; then
+  rm -f "$policy"
+  trap - EXIT
+fi
+for unit in "${quiet_services[@]}"; do
+  if command -v systemctl >/dev/null 2>&1; then
+    if [ -d /run/systemd/system ]; then
+      systemctl disable --now "$unit" >/dev/null 2>&1 || true
+    else
+      systemctl disable "$unit" >/dev/null 2>&1 || true   # offline: the links only
+    fi
+    state="$(systemctl is-enabled "$unit" 2>/dev/null || true)"
+    active="$( [ -d /run/systemd/system ] && systemctl is-active "$unit" 2>/dev/null || echo 'not running: no systemd')"
+    echo "$unit: installed but not started by this install and disabled (is-enabled: ${state:-unknown}; ${active}); the tests start their own"
+  else
+    echo "$unit: installed with no service started (no systemd here); the tests start their own"
+  fi
+done

@@ -4,6 +4,8 @@
 # this order when none is named:
 #
 #   unit        release build (benchmarks compiled, not run), unit tests
+#   docs        the reference made by Doxygen (HTML, man pages): no warning,
+#               an entry for every function and constant (scripts/check-docs.sh)
 #   sanitize    the unit tests again under AddressSanitizer and UBSan
 #   valgrind    the unit-test binary under Valgrind memcheck
 #   fuzz        the call-sequence fuzzer and the RFC 2217 engine fuzzer,
@@ -22,11 +24,13 @@
 #
 # Each stage builds what it needs (a build already there is only brought up
 # to date), so any one stage runs alone: scripts/test-all.sh windows.
-# Warnings are errors in every build made here.
+# Warnings are errors in every build made here. Each stage runs with a
+# temporary folder of its own (TMPDIR), removed when it ends, and the run ends
+# with a summary that lists every skipped test with its reason.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
-all_stages=(unit sanitize valgrind fuzz windows packages conformance drivers)
+all_stages=(unit docs sanitize valgrind fuzz windows packages conformance drivers)
 stages=("$@")
 [ ${#stages[@]} -eq 0 ] && stages=("${all_stages[@]}")
 for s in "${stages[@]}"; do
@@ -37,7 +41,57 @@ for s in "${stages[@]}"; do
 done
 
 bash scripts/deps.sh build-essential cmake googletest libgtest-dev libgmock-dev \
-  valgrind clang libclang-rt-14-dev socat libbenchmark-dev strace ser2net
+  valgrind clang libclang-rt-14-dev socat libbenchmark-dev strace ser2net doxygen man-db
+
+# The skipped tests of every stage, one line each (stage: test: reason), for
+# the closing summary: from CTest's JUnit files and from scripts/consumers.sh.
+summary_dir=$PWD/build/test-summary
+rm -rf "$summary_dir" && mkdir -p "$summary_dir"
+export VELK_SKIP_LOG=$summary_dir/skips.txt
+: >"$VELK_SKIP_LOG"
+current_stage=""
+stage_tmp=""
+passed=0
+
+# run_ctest DIR [ARGS...]: ctest in DIR; its skipped tests go to the skip log.
+run_ctest() {
+  local dir=$1; shift
+  local xml
+  xml=$summary_dir/$(echo "$current_stage-$dir" | tr -c 'A-Za-z0-9-\n' '_').xml
+  local rc=0
+  ctest --test-dir "$dir" --output-junit "$xml" "$@" || rc=$?
+  bash scripts/ctest-skips.sh "$current_stage" "$xml" >>"$VELK_SKIP_LOG" || true
+  return "$rc"
+}
+
+# The closing summary, also after a stage failed: the stages, every skipped
+# test with its reason, and what this run left of ser2net's service.
+finish() {
+  local rc=$?
+  [ -n "$stage_tmp" ] && rm -rf "$stage_tmp"
+  echo
+  echo "== summary"
+  local skips
+  skips=$(sort -u "$VELK_SKIP_LOG")
+  if [ -n "$skips" ]; then
+    echo "skipped tests ($(echo "$skips" | wc -l)), with the reason:"
+    echo "$skips" | sed 's/^/  /'
+  else
+    echo "skipped tests: none"
+  fi
+  if command -v systemctl >/dev/null 2>&1 && [ -f /lib/systemd/system/ser2net.service ]; then
+    echo "ser2net.service: $(systemctl is-enabled ser2net.service 2>/dev/null || true)," \
+      "$( [ -d /run/systemd/system ] && systemctl is-active ser2net.service 2>/dev/null || echo 'not running (no systemd)')" \
+      "(the tests start ser2net themselves)"
+  fi
+  if [ "$rc" = 0 ]; then
+    echo "stages: $passed passed, 0 failed"
+  else
+    echo "stages: $passed passed, 1 failed ($current_stage)"
+  fi
+  exit "$rc"
+}
+trap finish EXIT
 
 sanitizer_env=(ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
                UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1)
@@ -54,16 +108,25 @@ build_sanitize() {
 
 stage_unit() {
   build_release
-  ctest --test-dir build/release --output-on-failure -j"$jobs"
+  run_ctest build/release --output-on-failure -j"$jobs"
   echo "-- reliability figures"
   build/release/tests/velk32_tests --gtest_filter='FaultSweepCoverage.*:BadInput.*' \
     | grep -E '^\[ (sweep|bad input)' \
     | awk '{ print } / inputs tried$/ { n += $(NF - 2) } END { print "bad inputs tried: " n }'
 }
 
+stage_docs() {
+  build_release
+  cmake --build build/release --target docs
+  bash scripts/check-docs.sh build/release
+}
+
 stage_sanitize() {
   build_sanitize
-  env "${sanitizer_env[@]}" ctest --test-dir build/sanitize --output-on-failure -j"$jobs"
+  (
+    for kv in "${sanitizer_env[@]}"; do export "${kv?}"; done
+    run_ctest build/sanitize --output-on-failure -j"$jobs"
+  )
 }
 
 stage_valgrind() {
@@ -114,7 +177,7 @@ stage_windows() {
   wine_home=$(mktemp -d "${TMPDIR:-/tmp}/velk-wineprefix.XXXXXX")
   export VELK_WINEPREFIX=$wine_home/prefix
   # shellcheck disable=SC2064
-  trap "WINEPREFIX=$VELK_WINEPREFIX timeout 60 wineserver -k </dev/null >/dev/null 2>&1 || true; rm -rf $wine_home" EXIT
+  trap "rc=\$?; bash scripts/wine-cleanup.sh $VELK_WINEPREFIX; rm -rf $wine_home; (exit \$rc); finish" EXIT
   bash scripts/wine-run.sh --boot
   local arch
   for arch in i686 x86_64; do
@@ -122,11 +185,11 @@ stage_windows() {
     cmake -S . -B "build/win-$arch" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELK_WERROR=ON \
       -DCMAKE_TOOLCHAIN_FILE="cmake/toolchains/mingw-$arch.cmake" >/dev/null
     cmake --build "build/win-$arch" -j"$jobs"
-    ctest --test-dir "build/win-$arch" --output-on-failure
+    run_ctest "build/win-$arch" --output-on-failure
   done
-  WINEPREFIX=$VELK_WINEPREFIX timeout 60 wineserver -k </dev/null >/dev/null 2>&1 || true
+  bash scripts/wine-cleanup.sh "$VELK_WINEPREFIX"
   rm -rf "$wine_home"
-  trap - EXIT
+  trap finish EXIT
 }
 
 stage_packages() {
@@ -142,14 +205,20 @@ stage_conformance() {
 
 stage_drivers() {
   build_release
-  timeout 600 bash scripts/vm-drivers.sh build/release
+  local rc=0
+  timeout 600 bash scripts/vm-drivers.sh build/release | tee "$stage_tmp/drivers.log" || rc=$?
+  # A guest that could not run says "NAME: SKIP (reason)": into the summary.
+  grep -E '^[A-Za-z0-9-]+: SKIP \(' "$stage_tmp/drivers.log" | sed 's/^/drivers: /' >>"$VELK_SKIP_LOG" || true
+  return "$rc"
 }
 
 for s in "${stages[@]}"; do
   echo "== $s =="
-  "stage_$s"
+  current_stage=$s
+  stage_tmp=$(mktemp -d "/tmp/velk-stage-$s.XXXXXX")
+  TMPDIR=$stage_tmp "stage_$s"
+  rm -rf "$stage_tmp"
+  stage_tmp=""
+  passed=$((passed + 1))
 done
-# A stage that fails ends the run above (set -e), so reaching here means all
-# of them passed.
-echo
-echo "stages: ${#stages[@]} passed, 0 failed"
+# A stage that fails ends the run above (set -e); finish prints the summary.

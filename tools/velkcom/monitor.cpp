@@ -2,7 +2,8 @@
 // lines, the output lines as set, the queue counts and the line errors, and
 // reads (and counts, or dumps in hex) what arrives. On a terminal it keeps
 // one status line refreshed in place and takes keys (d, r, b, q, Ctrl-]);
-// otherwise it writes a time-stamped line whenever something changed.
+// otherwise it writes a time-stamped line whenever something changed, and at
+// least once a second.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -22,6 +23,7 @@ namespace {
 
 constexpr int kPollMs = 20;           // between two looks at the port
 constexpr int kRefreshMs = 200;       // between two status lines
+constexpr int kIdleLineMs = 1000;     // longest gap between two lines in a pipe
 constexpr int kBreakMs = 250;         // how long `b` holds the break
 constexpr unsigned char kEscapeKey = 0x1D;  // Ctrl-]
 constexpr unsigned char kCtrlC = 0x03;
@@ -40,8 +42,8 @@ const char* kMonitorUsage =
     "On a terminal the status line is refreshed in place and these keys work:\n"
     "  d  toggle DTR     r  toggle RTS     b  send a break (a quarter second)\n"
     "  q or Ctrl-]  quit (the terminal gets its settings back)\n"
-    "Otherwise a time-stamped line is written whenever something changes; a\n"
-    "quit signal (Ctrl-C) ends it.\n"
+    "Otherwise a time-stamped line is written whenever something changes, and\n"
+    "at least once a second when nothing does; a quit signal (Ctrl-C) ends it.\n"
     "\n"
     "  --port N       the port, 0 for COM1 to 8 for COM9 (default 0 with --device)\n"
     "  --device PATH  (POSIX only) the device to open as the port, e.g.\n"
@@ -133,7 +135,7 @@ public:
             double rate = currentRate();
             if (columns_ > 0) {
                 showInPlace(statusText(status_, rate));
-            } else if (first || status_ != shown_) {
+            } else if (first || status_ != shown_ || msSince(lastShown) >= kIdleLineMs) {
                 char stamp[32];
                 std::snprintf(stamp, sizeof stamp, "%8.3f  ", static_cast<double>(msSince(start_)) / 1000.0);
                 std::cout << stamp << statusText(status_, rate) << "\n" << std::flush;

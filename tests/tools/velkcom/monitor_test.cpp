@@ -2,7 +2,8 @@
 // standard input and output) over the built-in loopback plug, where the keys
 // change the output lines and the status line shows the plug's input lines
 // follow them; and with its output in a pipe over a pty device, where each
-// change is a line and the data is dumped in hex.
+// change is a line and the data is dumped in hex, and an idle port still
+// gives a line a second, so that --count ends.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -99,6 +100,26 @@ TEST(VelkcomMonitor, InAPipeEachChangeIsALineWithTheDataInHexAndCountStopsIt) {
               std::string::npos)
         << monitor.out;
     EXPECT_NE(monitor.out.find("rx 24 B"), std::string::npos) << monitor.out;
+}
+
+// Nothing changes on an idle plug, yet a pipe gets a line at least once a
+// second: --count 2 ends after about one second, with two lines.
+TEST(VelkcomMonitor, InAPipeAnIdlePortStillGivesALineASecondSoCountEnds) {
+    Clock::time_point start = Clock::now();
+    Child monitor({"monitor", "--device", "loop://", "--count", "2"});
+    ASSERT_TRUE(monitor.started());
+    ASSERT_EQ(monitor.finish(5000), 0) << monitor.out << monitor.err;
+    double took = std::chrono::duration<double>(Clock::now() - start).count();
+    std::size_t lines = 0;
+    for (std::size_t at = 0; (at = monitor.out.find(" CTS+ DSR+ RI- DCD+  DTR+ RTS+", at)) != std::string::npos; ++at) {
+        ++lines;
+    }
+    EXPECT_EQ(lines, 2u) << monitor.out;
+    // The second line comes by the idle interval, not by a change.
+    double second = std::stod(monitor.out.substr(monitor.out.find('\n') + 1));
+    EXPECT_GE(second, 0.9) << monitor.out;
+    EXPECT_LT(second, 2.5) << monitor.out;
+    EXPECT_LT(took, 4.0);
 }
 
 }  // namespace
