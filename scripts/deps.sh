@@ -19,5 +19,6 @@ for pkg in "${missing[@]}"; do
   esac
 done
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -q
-apt-get install -y -q "${missing[@]}"
+# Another install in progress (a parallel job's) is waited for, not failed on.
+apt-get -o DPkg::Lock::Timeout=900 update -q
+apt-get -o DPkg::Lock::Timeout=900 install -y -q "${missing[@]}"
