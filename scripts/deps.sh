@@ -40,8 +40,9 @@ if [ ${#quiet_services[@]} -gt 0 ] && [ ! -e "$policy" ]; then
   trap 'rm -f "$policy"' EXIT
 fi
 
-apt-get update -q
-apt-get install -y -q "${missing[@]}"
+# Another install in progress (a parallel job's) is waited for, not failed on.
+apt-get -o DPkg::Lock::Timeout=900 update -q
+apt-get -o DPkg::Lock::Timeout=900 install -y -q "${missing[@]}"
 
 if [ "$own_policy" = 1 ]; then
   rm -f "$policy"

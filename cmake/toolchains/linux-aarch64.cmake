@@ -1,13 +1,6 @@
-# Cross build for 64-bit ARM Linux (Debian arm64) with Debian's
-# g++-aarch64-linux-gnu; the target's C library and libstdc++ are under
-# /usr/aarch64-linux-gnu. Used by scripts/vm-drivers.sh for the arm64 guest:
-# cmake -S . -B build/aarch64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/linux-aarch64.cmake
-set(CMAKE_SYSTEM_NAME Linux)
+# Cross build for 64-bit ARM (Debian arm64) Linux with Debian's aarch64-linux-gnu compilers, run under
+# qemu-aarch64-static. cmake -S . -B build/cross-aarch64 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/linux-aarch64.cmake
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
-set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(VELK_LINUX_TRIPLE aarch64-linux-gnu)
+set(VELK_QEMU_ARCH aarch64)
+include(${CMAKE_CURRENT_LIST_DIR}/linux-common.cmake)

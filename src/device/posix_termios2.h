@@ -30,6 +30,10 @@ int apply(int fd, const LineFlags& flags, unsigned rate);
 // literal rates alike). Returns 0 or the errno.
 int readRate(int fd, unsigned* rate);
 
+// The request readRate and apply read the line state with (TCGETS2, or
+// TCGETS where the plain termios carries the rate), for tests that make it fail.
+unsigned long readRequest();
+
 }  // namespace termios2
 }  // namespace velk
 

@@ -1,8 +1,15 @@
-// TCGETS2 for the tests (see tty_probe.h).
+// TCGETS2 for the tests (see tty_probe.h); TCGETS on powerpc, whose plain
+// kernel termios carries the speed fields.
 #include "support/tty_probe.h"
 
+#include <asm/ioctls.h>
 #include <asm/termbits.h>
 #include <sys/ioctl.h>
+
+#if !defined(TCGETS2)
+#define termios2 termios
+#define TCGETS2 TCGETS
+#endif
 
 namespace velk {
 namespace probe {

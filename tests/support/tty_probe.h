@@ -21,4 +21,13 @@ bool readTermios2(int fd, Termios2* out);
 }  // namespace probe
 }  // namespace velk
 
+// In a GoogleTest test: skips it, naming the request, when `call` (an ioctl
+// or readTermios2) fails with ENOSYS. No tty driver answers ENOSYS; the
+// system lacks the request itself, as qemu-user does for several.
+#define VELK_SKIP_IF_NO_REQUEST(call, name)                                                      \
+    do {                                                                                          \
+        if (!(call) && errno == ENOSYS)                                                           \
+            GTEST_SKIP() << name << ": ENOSYS, this system (an emulator?) lacks the request";     \
+    } while (0)
+
 #endif  // VELK_TESTS_SUPPORT_TTY_PROBE_H
