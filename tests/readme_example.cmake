@@ -3,7 +3,8 @@
 # no argument it must use loop:// (never the console on /dev/ttyS0) and get
 # its three bytes back; with a device on its command line it must open that
 # one (a missing path fails with ENOENT, 2).
-# Usage: cmake -DREADME=... -DCC=... -DINCLUDE=... -DLIB=... -DWORK=... -P readme_example.cmake
+# Usage: cmake -DREADME=... -DCC=... -DINCLUDE=... -DLIB=... -DWORK=... [-DCFLAGS=...] -P readme_example.cmake
+# (CFLAGS: the sanitizers, when the library was built with them)
 file(READ ${README} text)
 string(FIND "${text}" "## A short example" at)
 if(at EQUAL -1)
@@ -22,7 +23,8 @@ file(MAKE_DIRECTORY ${WORK})
 file(WRITE ${WORK}/example.c "${code}")
 
 get_filename_component(libdir ${LIB} DIRECTORY)
-execute_process(COMMAND ${CC} -std=c99 -Wall -Wextra -Werror -I${INCLUDE} ${WORK}/example.c
+separate_arguments(cflags UNIX_COMMAND "${CFLAGS}")
+execute_process(COMMAND ${CC} -std=c99 -Wall -Wextra -Werror ${cflags} -I${INCLUDE} ${WORK}/example.c
                         -L${libdir} -lvelk32 -Wl,-rpath,${libdir} -o ${WORK}/example
                 RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
 if(NOT rc EQUAL 0)
