@@ -8,6 +8,8 @@
 # function. Prints what it checked; exits 1 at the first missing piece.
 # Usage: scripts/check-docs.sh BUILD_DIR
 set -euo pipefail
+# Checks read captured text with here-strings: under pipefail, `echo | grep -q`
+# fails at random when grep stops reading early (echo gets SIGPIPE).
 cd "$(dirname "$0")/.."
 build=${1:?usage: $0 BUILD_DIR}
 docs=$build/docs
@@ -32,13 +34,13 @@ for f in $functions; do
   [ -f "$page" ] && [ ! -L "$page" ] || fail "$f: no man page of its own ($page)"
   text=$(render "$page")
   [ ! -s "$docs/troff.err" ] || fail "$f: troff warns: $(cat "$docs/troff.err")"
-  echo "$text" | grep -A1 '^NAME' | grep -qE "^ +$f - [a-z]" || fail "$f: NAME line does not name it"
-  echo "$text" | grep -qE "^ +int $f \(" || fail "$f: no entry for the function"
+  grep -A1 '^NAME' <<<"$text" | grep -qE "^ +$f - [a-z]" || fail "$f: NAME line does not name it"
+  grep -qE "^ +int $f \(" <<<"$text" || fail "$f: no entry for the function"
   # An entry with arguments lists them; every entry lists its results.
   if grep -qE "int VELK_CALL $f\((void)?\)" include/velk32.h include/velk32_posix.h; then :; else
-    echo "$text" | grep -q 'Parameters' || fail "$f: arguments not documented"
+    grep -q 'Parameters' <<<"$text" || fail "$f: arguments not documented"
   fi
-  echo "$text" | grep -qE 'Returns|Return values' || fail "$f: results not documented"
+  grep -qE 'Returns|Return values' <<<"$text" || fail "$f: results not documented"
   [ -f "$docs/html/group__$(echo "$f" | sed 's/_/__/g').html" ] || fail "$f: no HTML page"
   n=$((n + 1))
 done
@@ -48,7 +50,8 @@ c=0
 for name in $(sed -n 's/^#define \(SIO_[A-Z0-9_]*\) .*/\1/p' include/velk32.h include/velk32_posix.h); do
   page=$man3/$name.3.gz
   [ -e "$page" ] || fail "$name: no man page"
-  render "$page" | grep -q "$name" || fail "$name: its page does not document it"
+  text=$(render "$page")
+  grep -q "$name" <<<"$text" || fail "$name: its page does not document it"
   c=$((c + 1))
 done
 echo "constants with a man page: $c"
@@ -61,7 +64,7 @@ echo "pages rendered without a troff warning: $(ls "$man3" | wc -l)"
 
 overview=$(render "$man3/velk32.3.gz")
 for f in $functions; do
-  echo "$overview" | grep -q "$f(3)" || fail "velk32(3) does not list $f"
+  grep -q "$f(3)" <<<"$overview" || fail "velk32(3) does not list $f"
   grep -q "$f(3)" "$docs/html/velk32.html" || fail "the HTML overview does not list $f"
 done
 grep -q 'href="velk32.html"' "$docs/html/index.html" || fail "the HTML index does not link the overview"
