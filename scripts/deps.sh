@@ -41,8 +41,20 @@ if [ ${#quiet_services[@]} -gt 0 ] && [ ! -e "$policy" ]; then
 fi
 
 # Another install in progress (a parallel job's) is waited for, not failed on.
-apt-get -o DPkg::Lock::Timeout=900 update -q
-apt-get -o DPkg::Lock::Timeout=900 install -y -q "${missing[@]}"
+# A mirror caught mid-sync ("File has unexpected size") fails an update for a
+# while: it is tried three times, and after that the install goes ahead with
+# the package lists there are (the install itself then says what is missing).
+apt_opts=(-o DPkg::Lock::Timeout=900 -o Acquire::Retries=3)
+for attempt in 1 2 3; do
+  apt-get "${apt_opts[@]}" update -q && break
+  if [ "$attempt" = 3 ]; then
+    echo "apt-get update failed three times; installing from the package lists there are" >&2
+  else
+    echo "apt-get update failed (attempt $attempt of 3; a mirror may be syncing); again in 30 s" >&2
+    sleep 30
+  fi
+done
+apt-get "${apt_opts[@]}" install -y -q "${missing[@]}"
 
 if [ "$own_policy" = 1 ]; then
   rm -f "$policy"
