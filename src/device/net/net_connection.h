@@ -2,8 +2,9 @@
 // connecting with a time-out and the socket options a serial link needs, the
 // traffic with the slot locked (reading what the server sent through the
 // protocol engine into the receive queue, sending with MSG_NOSIGNAL,
-// recording the loss of the connection), and closing it with FIN. Waits sleep in poll with the slot's lock released, and read only
-// while there is room to take what arrives. Error codes are errno values.
+// recording the loss of the connection), and closing it with FIN. Waits
+// sleep in poll with the slot's lock released, and read only while there is
+// room to take what arrives. Error codes are errno values.
 //
 // Receiving: what the socket holds is read in blocks and run through the
 // engine at once, so answers, notifications and flow control are seen even
