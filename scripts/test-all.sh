@@ -21,6 +21,12 @@
 #   drivers     the library on the kernel's real serial drivers (16550A, FTDI
 #               on USB) in a QEMU guest booted from Debian's kernel package
 #               (scripts/vm-drivers.sh); SKIP where QEMU cannot start
+#   cross       the library, velkcom and the tests built for arm64, armhf,
+#               i386, ppc64el, s390x and riscv64 with Debian's cross
+#               compilers, the tests run under qemu-user (i386 natively
+#               where the kernel runs 32-bit programs); a target that cannot
+#               be built or started here is SKIP with the reason; bounded by
+#               VELK_CROSS_MINUTES (25 by default)
 #
 # Each stage builds what it needs (a build already there is only brought up
 # to date), so any one stage runs alone: scripts/test-all.sh windows.
@@ -30,7 +36,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
-all_stages=(unit docs sanitize valgrind fuzz windows packages conformance drivers)
+all_stages=(unit docs sanitize valgrind fuzz windows packages conformance drivers cross)
 stages=("$@")
 [ ${#stages[@]} -eq 0 ] && stages=("${all_stages[@]}")
 for s in "${stages[@]}"; do
@@ -54,13 +60,19 @@ stage_tmp=""
 passed=0
 
 # run_ctest DIR [ARGS...]: ctest in DIR; its skipped tests go to the skip log.
+# With ctest_limit set (seconds), ctest is ended after that long; ctest_label
+# replaces the stage's name in the skip log; ctest_xml names the JUnit file.
+ctest_limit=""
+ctest_label=""
+ctest_xml=""
 run_ctest() {
   local dir=$1; shift
   local xml
   xml=$summary_dir/$(echo "$current_stage-$dir" | tr -c 'A-Za-z0-9-\n' '_').xml
+  ctest_xml=$xml
   local rc=0
-  ctest --test-dir "$dir" --output-junit "$xml" "$@" || rc=$?
-  bash scripts/ctest-skips.sh "$current_stage" "$xml" >>"$VELK_SKIP_LOG" || true
+  ${ctest_limit:+timeout "$ctest_limit"} ctest --test-dir "$dir" --output-junit "$xml" "$@" || rc=$?
+  bash scripts/ctest-skips.sh "${ctest_label:-$current_stage}" "$xml" >>"$VELK_SKIP_LOG" || true
   return "$rc"
 }
 
@@ -210,6 +222,105 @@ stage_drivers() {
   # A guest that could not run says "NAME: SKIP (reason)": into the summary.
   grep -E '^[A-Za-z0-9-]+: SKIP \(' "$stage_tmp/drivers.log" | sed 's/^/drivers: /' >>"$VELK_SKIP_LOG" || true
   return "$rc"
+}
+
+# Linux on other architectures, with Debian's cross compilers: for each
+# target, scripts/cross-build.sh --build-only (GoogleTest, the library,
+# velkcom and the tests, at -O1), then its tests through ctest, under
+# qemu-user, or natively for i686 where this kernel runs 32-bit programs. A
+# target whose compiler or emulator cannot be installed, or whose programs do
+# not start here, is SKIP with the reason, as is one left without time. A
+# build or test failure fails the stage once every target had its turn. The
+# stage is bounded by VELK_CROSS_MINUTES (25 by default); VELK_CROSS_TARGETS
+# picks targets.
+stage_cross() {
+  local targets
+  read -r -a targets <<<"${VELK_CROSS_TARGETS:-aarch64 armhf i686 ppc64le s390x riscv64}"
+  local minutes=${VELK_CROSS_MINUTES:-25}
+  local deadline=$((SECONDS + minutes * 60))
+  local i686_native=0 why32=""
+  why32=$(bash scripts/can-run-32bit.sh) && i686_native=1
+  local pkgs=(qemu-user-static) arch triple
+  for arch in "${targets[@]}"; do
+    triple=$(sed -n 's/^set(VELK_LINUX_TRIPLE \([^)]*\))/\1/p' "cmake/toolchains/linux-$arch.cmake")
+    pkgs+=("g++-$triple")
+  done
+  # The 32-bit C and C++ runtimes for running i686 programs natively.
+  [ "$i686_native" = 1 ] && pkgs+=(lib32stdc++6)
+  local t0=$SECONDS
+  bash scripts/deps.sh "${pkgs[@]}" ||
+    echo "note: not everything could be installed; a target without its compiler or emulator is skipped"
+  echo "installs: $((SECONDS - t0)) s"
+
+  local results=() failed=() left how rc log build_s test_s counts
+  for arch in "${targets[@]}"; do
+    log=build/cross-$arch/ctest.log
+    local native=()
+    how="under qemu-user"
+    if [ "$arch" = i686 ]; then
+      if [ "$i686_native" = 1 ]; then
+        native=(--native)
+        how="natively (this kernel runs 32-bit programs)"
+      else
+        how="under qemu-i386-static ($why32)"
+      fi
+    fi
+    echo "-- $arch, $how"
+    left=$((deadline - SECONDS))
+    if [ "$left" -lt 180 ]; then
+      echo "cross: $arch: not run: the stage's $minutes minutes (VELK_CROSS_MINUTES) were spent" | tee -a "$VELK_SKIP_LOG"
+      results+=("$arch: SKIP (no time left)")
+      continue
+    fi
+    t0=$SECONDS
+    rc=0
+    mkdir -p "build/cross-$arch"
+    timeout "$left" bash scripts/cross-build.sh "${native[@]}" --build-only "$arch" \
+      >"build/cross-$arch/build.log" 2>&1 || rc=$?
+    build_s=$((SECONDS - t0))
+    if [ "$rc" = 3 ]; then
+      # The script's last line says why: "ARCH: reason".
+      local why
+      why=$(tail -n 1 "build/cross-$arch/build.log")
+      echo "cross: $why" >>"$VELK_SKIP_LOG"
+      results+=("$arch: SKIP (${why#*: })")
+      echo "${results[-1]}"
+      continue
+    elif [ "$rc" != 0 ]; then
+      tail -n 60 "build/cross-$arch/build.log"
+      [ "$rc" = 124 ] && echo "the build was stopped: the stage's $minutes minutes were spent"
+      results+=("$arch: build FAILED after $build_s s (build/cross-$arch/build.log)")
+      failed+=("$arch")
+      continue
+    fi
+    grep -E "^$arch: programs run" "build/cross-$arch/build.log" || true
+    t0=$SECONDS
+    rc=0
+    ctest_limit=$((deadline - SECONDS))
+    ctest_label="cross $arch"
+    run_ctest "build/cross-$arch/velk" --output-on-failure -j"$jobs" >"$log" 2>&1 || rc=$?
+    ctest_limit=""
+    ctest_label=""
+    test_s=$((SECONDS - t0))
+    # The counts from the JUnit file's testsuite line.
+    counts=$(sed -n 's/.*<testsuite [^>]*tests="\([0-9]*\)" failures="\([0-9]*\)" disabled="[0-9]*" skipped="\([0-9]*\)".*/\1 \2 \3/p' \
+      "$ctest_xml" 2>/dev/null | head -n 1)
+    read -r n_all n_failed n_skipped <<<"${counts:-0 0 0}"
+    if [ "$rc" != 0 ] || [ -z "$counts" ]; then
+      sed -n '/tests passed\|tests failed/,$p' "$log"
+      grep -B2 -A25 -E '\*\*\*(Failed|Timeout|Exception)' "$log" | head -n 150 || true
+      [ "$rc" = 124 ] && echo "ctest was stopped: the stage's $minutes minutes were spent"
+      failed+=("$arch")
+    fi
+    results+=("$arch: $((n_all - n_failed - n_skipped)) passed, $n_skipped skipped, $n_failed failed; build ${build_s} s, tests ${test_s} s, $how")
+    echo "${results[-1]}"
+  done
+  echo "-- cross targets"
+  printf '  %s\n' "${results[@]}"
+  if [ ${#failed[@]} -gt 0 ]; then
+    echo "failed: ${failed[*]} (logs in build/cross-ARCH/)" >&2
+    return 1
+  fi
 }
 
 for s in "${stages[@]}"; do
