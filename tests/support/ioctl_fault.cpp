@@ -10,6 +10,7 @@ namespace {
 unsigned long armedRequest = 0;
 int armedErr = 0;
 int refusedCount = 0;
+constexpr int kUnwritten = -1;  // armedErr: succeed without a word written
 }  // namespace
 
 extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
@@ -19,6 +20,7 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
     va_end(ap);
     if (armedErr != 0 && request == armedRequest) {
         ++refusedCount;
+        if (armedErr == kUnwritten) return 0;
         errno = armedErr;
         return -1;
     }
@@ -32,6 +34,10 @@ void fail(unsigned long request, int err) {
     armedRequest = request;
     armedErr = err;
     refusedCount = 0;
+}
+
+void answerUnwritten(unsigned long request) {
+    fail(request, kUnwritten);
 }
 
 int refused() {

@@ -12,6 +12,11 @@ namespace ioctl_fault {
 // From now on, request fails with err (0 disarms).
 void fail(unsigned long request, int err);
 
+// From now on, request succeeds without reaching the kernel, leaving the
+// record it should fill as the caller had it (as qemu-user does with the
+// speed fields of TCGETS on ppc64el). fail(0, 0) disarms.
+void answerUnwritten(unsigned long request);
+
 // How often the armed request was refused since it was armed.
 int refused();
 

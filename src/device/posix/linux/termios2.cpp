@@ -28,7 +28,7 @@ constexpr unsigned long kSet = TCSETS;
 }  // namespace
 
 int apply(int fd, const LineFlags& flags, unsigned rate) {
-    KernelTermios t;
+    KernelTermios t{};  // a field the request leaves unwritten reads as 0
     if (ioctl(fd, kGet, &t) != 0) return errno;
     t.c_iflag = flags.iflag;
     t.c_oflag = flags.oflag;
@@ -48,7 +48,7 @@ unsigned long readRequest() {
 }
 
 int readRate(int fd, unsigned* rate) {
-    KernelTermios t;
+    KernelTermios t{};  // a field the request leaves unwritten reads as 0
     if (ioctl(fd, kGet, &t) != 0) return errno;
     *rate = t.c_ospeed;
     return 0;
