@@ -3,8 +3,10 @@
 # no argument it must use loop:// (never the console on /dev/ttyS0) and get
 # its three bytes back; with a device on its command line it must open that
 # one (a missing path fails with ENOENT, 2).
-# Usage: cmake -DREADME=... -DCC=... -DINCLUDE=... -DLIB=... -DWORK=... [-DCFLAGS=...] -P readme_example.cmake
-# (CFLAGS: the sanitizers, when the library was built with them)
+# Usage: cmake -DREADME=... -DCC=... -DINCLUDE=... -DLIB=... -DWORK=... [-DCFLAGS=...] [-DEMULATOR=...]
+#        -P readme_example.cmake
+# (CFLAGS: the sanitizers, when the library was built with them; EMULATOR:
+# the command line that runs the target's programs in a cross build)
 file(READ ${README} text)
 string(FIND "${text}" "## A short example" at)
 if(at EQUAL -1)
@@ -24,6 +26,7 @@ file(WRITE ${WORK}/example.c "${code}")
 
 get_filename_component(libdir ${LIB} DIRECTORY)
 separate_arguments(cflags UNIX_COMMAND "${CFLAGS}")
+separate_arguments(emulator UNIX_COMMAND "${EMULATOR}")
 execute_process(COMMAND ${CC} -std=c99 -Wall -Wextra -Werror ${cflags} -I${INCLUDE} ${WORK}/example.c
                         -L${libdir} -lvelk32 -Wl,-rpath,${libdir} -o ${WORK}/example
                 RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
@@ -31,12 +34,12 @@ if(NOT rc EQUAL 0)
   message(FATAL_ERROR "the README's example does not build:\n${out}\n--- example.c:\n${code}")
 endif()
 
-execute_process(COMMAND ${WORK}/example RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out TIMEOUT 20)
+execute_process(COMMAND ${emulator} ${WORK}/example RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out TIMEOUT 20)
 if(NOT rc EQUAL 0 OR NOT out STREQUAL "3 bytes were waiting\n")
   message(FATAL_ERROR "the README's example on its default port: exit ${rc}, printed \"${out}\" "
                       "(expected 3 bytes back from loop://)")
 endif()
-execute_process(COMMAND ${WORK}/example ${WORK}/no-such-device RESULT_VARIABLE rc OUTPUT_VARIABLE out
+execute_process(COMMAND ${emulator} ${WORK}/example ${WORK}/no-such-device RESULT_VARIABLE rc OUTPUT_VARIABLE out
                 ERROR_VARIABLE out TIMEOUT 20)
 if(NOT rc EQUAL 1 OR NOT out STREQUAL "COM1: error 2\n")
   message(FATAL_ERROR "the README's example with a missing device: exit ${rc}, printed \"${out}\" "

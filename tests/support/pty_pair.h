@@ -11,7 +11,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +18,8 @@
 #include <chrono>
 #include <cstddef>
 #include <string>
+
+#include "support/openpty.h"
 
 namespace velk {
 

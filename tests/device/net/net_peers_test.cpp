@@ -25,6 +25,7 @@
 #include "support/library_state.h"
 #include "support/peer_process.h"
 #include "support/pty_support.h"
+#include "support/tty_gaps.h"
 #include "support/tty_probe.h"
 #include "velk32_posix.h"
 
@@ -109,6 +110,15 @@ struct Ser2net : FarEnd {
     std::string log() const {
         std::ifstream f(pair->dir + "/ser2net.log");
         return std::string(std::istreambuf_iterator<char>(f), {});
+    }
+
+    // Why the served pty's rate record cannot be read here, or nullptr.
+    const char* servedGap() {
+        const int fd = ::open(pair->a.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return nullptr;  // served() reports it
+        const char* gap = velk_gap_rate_record(fd);
+        ::close(fd);
+        return gap;
     }
 
     // The served pty's line state, as ser2net set it.
@@ -198,25 +208,31 @@ TEST_F(Ser2net, EveryByteValueAnd64KiBEachWay) {
 }
 
 TEST_F(Ser2net, LineSettingsReachThePtyAndPurgesAreAnswered) {
-    EXPECT_EQ(SioBaud(0, 250000), 1);
-    probe::Termios2 t = served();
-    EXPECT_EQ(t.ospeed, 250000u);
-    EXPECT_EQ(SioBaud(0, SIO_BAUD115200), 1);
-    EXPECT_EQ(served().ospeed, 115200u);
-    EXPECT_EQ(SioParms(0, SIO_NO_PARITY, SIO_TWO_STOP_BITS, SIO_WORD_LENGTH8), 0);
-    EXPECT_NE(served().cflag & CSTOPB, 0u);
-    EXPECT_EQ(SioParms(0, SIO_NO_PARITY, SIO_ONE_STOP_BIT, SIO_WORD_LENGTH8), 0);
-    EXPECT_EQ(served().cflag & CSTOPB, 0u);
-    // Hardware flow control reaches the pty, though ser2net answers the
-    // inbound half with "none".
-    EXPECT_EQ(SioFlow(0, SIO_FLOW_HARDWARE), 0);
-    EXPECT_NE(served().cflag & CRTSCTS, 0u);
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    EXPECT_TRUE(device().GetCommState(PortTable[0].handle, &dcb));
-    EXPECT_EQ(dcb.fOutxCtsFlow, 1u);
-    EXPECT_EQ(SioFlow(0, SIO_FLOW_NONE), 0);
-    EXPECT_EQ(served().cflag & CRTSCTS, 0u);
+    // The served pty's line state is read back with TCGETS2: where the
+    // system lacks it, the purges are still checked, then the test is
+    // reported skipped.
+    const char* gap = servedGap();
+    if (gap == nullptr) {
+        EXPECT_EQ(SioBaud(0, 250000), 1);
+        probe::Termios2 t = served();
+        EXPECT_EQ(t.ospeed, 250000u);
+        EXPECT_EQ(SioBaud(0, SIO_BAUD115200), 1);
+        EXPECT_EQ(served().ospeed, 115200u);
+        EXPECT_EQ(SioParms(0, SIO_NO_PARITY, SIO_TWO_STOP_BITS, SIO_WORD_LENGTH8), 0);
+        EXPECT_NE(served().cflag & CSTOPB, 0u);
+        EXPECT_EQ(SioParms(0, SIO_NO_PARITY, SIO_ONE_STOP_BIT, SIO_WORD_LENGTH8), 0);
+        EXPECT_EQ(served().cflag & CSTOPB, 0u);
+        // Hardware flow control reaches the pty, though ser2net answers the
+        // inbound half with "none".
+        EXPECT_EQ(SioFlow(0, SIO_FLOW_HARDWARE), 0);
+        EXPECT_NE(served().cflag & CRTSCTS, 0u);
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        EXPECT_TRUE(device().GetCommState(PortTable[0].handle, &dcb));
+        EXPECT_EQ(dcb.fOutxCtsFlow, 1u);
+        EXPECT_EQ(SioFlow(0, SIO_FLOW_NONE), 0);
+        EXPECT_EQ(served().cflag & CRTSCTS, 0u);
+    }
     // ser2net leaves DTR/RTS unanswered on a pty: still success.
     EXPECT_EQ(SioDTR(0, SIO_LINE_SET), 1);
     EXPECT_EQ(SioBrkSig(0, SIO_BREAK_ASSERT), 1);
@@ -237,6 +253,7 @@ TEST_F(Ser2net, LineSettingsReachThePtyAndPurgesAreAnswered) {
     auto r = exchange("after", "fresh");
     EXPECT_EQ(r.first, "after");
     EXPECT_EQ(r.second, "fresh");
+    VELK_SKIP_IF_GAP(gap);
 }
 
 // The device streams from the start while the program changes settings and

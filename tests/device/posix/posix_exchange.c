@@ -3,14 +3,20 @@
  * ends of a pty pair (paths given as arguments, bridged by socat) and runs an
  * exchange through all 25 functions, checking each result. A pty has no modem
  * lines, so the line calls report failure and the inputs read 0.
+ * What the system itself lacks (support/tty_gaps.h: qemu-user has no break
+ * requests and no TCGETS2) leaves those checks out, and the run ends with
+ * "skipped:" and the gaps, exit status 77.
  * Usage: posix_exchange PATH_A PATH_B; exits 0 when every check held. */
 #define _POSIX_C_SOURCE 200809L
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
+#include "support/tty_gaps.h"
 #include "velk32.h"
 #include "velk32_posix.h"
 
@@ -36,6 +42,17 @@ static int waitForBytes(int port, int n) {
     return 0;
 }
 
+/* The system's gaps, probed on the pty at path before any port opens it. */
+static const char *gapBreak = NULL;
+static const char *gapRate = NULL;
+static void probeGaps(const char *path) {
+    int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return;
+    gapBreak = velk_gap_break(fd);
+    gapRate = velk_gap_rate_record(fd);
+    close(fd);
+}
+
 int main(int argc, char **argv) {
     static const char message[] = {'H', 'e', 'l', 'l', 'o', '\0', (char)0xFF, '\r', '\n', 'Z'};
     const int length = (int)sizeof message;
@@ -46,6 +63,8 @@ int main(int argc, char **argv) {
         fprintf(stderr, "usage: %s PATH_A PATH_B\n", argv[0]);
         return 2;
     }
+
+    probeGaps(argv[1]);
 
     /* Library information needs no port. */
     CHECK(SioInfo('V'), 0x20);
@@ -66,8 +85,10 @@ int main(int argc, char **argv) {
     CHECK(SioReset(1, 1024, 1024), 0);
     CHECK(SioBaud(0, SIO_BAUD57600), 1);
     CHECK(SioBaud(1, SIO_BAUD57600), 1);
-    CHECK(SioBaud(0, 250000), 1);
-    CHECK(SioBaud(1, 250000), 1);
+    if (gapRate == NULL) {
+        CHECK(SioBaud(0, 250000), 1);
+        CHECK(SioBaud(1, 250000), 1);
+    }
     CHECK(SioParms(0, SIO_NO_PARITY, SIO_ONE_STOP_BIT, SIO_WORD_LENGTH8), 0);
     CHECK(SioParms(1, SIO_NO_PARITY, SIO_ONE_STOP_BIT, SIO_WORD_LENGTH8), 0);
     CHECK(SioFlow(0, SIO_FLOW_NONE), 0);
@@ -79,8 +100,10 @@ int main(int argc, char **argv) {
     CHECK(SioRTS(0, SIO_LINE_SET), 0);
     CHECK(SioRTS(0, SIO_LINE_READ), 2);
     CHECK(SioDTR(0, 'X'), SIO_NO_DATA);
-    CHECK(SioBrkSig(0, SIO_BREAK_ASSERT), 1);
-    CHECK(SioBrkSig(0, SIO_BREAK_CANCEL), 1);
+    if (gapBreak == NULL) {
+        CHECK(SioBrkSig(0, SIO_BREAK_ASSERT), 1);
+        CHECK(SioBrkSig(0, SIO_BREAK_CANCEL), 1);
+    }
     CHECK(SioBrkSig(0, SIO_BREAK_DETECT), 0);
     CHECK(SioBrkSig(0, 'X'), SIO_BAD_COMMAND);
     /* Input lines: none on a pty. */
@@ -134,6 +157,11 @@ int main(int argc, char **argv) {
     if (failures != 0) {
         fprintf(stderr, "%d check(s) failed\n", failures);
         return 1;
+    }
+    if (gapRate != NULL || gapBreak != NULL) {
+        printf("skipped: %s%s%s (every other check held)\n", gapRate ? gapRate : "",
+               gapRate && gapBreak ? "; " : "", gapBreak ? gapBreak : "");
+        return 77;
     }
     printf("exchange through the 25 functions: all checks held\n");
     return 0;

@@ -71,6 +71,7 @@ private:
     SimDevice& sim_;
 };
 
+#if defined(VELK_LINKER_WRAP)
 // A library whose push-back goes wrong for one byte value. The self-test's
 // calls to SioUnGetc, SioGetc, SioGets and SioRxClear come here (velkcom_tests
 // links with -Wl,--wrap for each) and, for the byte chosen, the push-back is
@@ -136,6 +137,10 @@ int __wrap_SioRxClear(int port) {
     return __real_SioRxClear(port);
 }
 }
+#else
+}  // namespace
+}  // namespace velk
+#endif
 
 namespace velk {
 namespace {
@@ -240,6 +245,7 @@ TEST_F(SelftestTest, AnEchoBackIntactButWithALineErrorFails) {
     EXPECT_NE(table.find("22 checks: 21 PASS, 1 FAIL, 0 SKIP"), std::string::npos) << table;
 }
 
+#if defined(VELK_LINKER_WRAP)
 TEST_F(SelftestTest, AWrongPushBackFailsThePushBackCheckAlone) {
     sim.setLoopback(0);
     const struct {
@@ -259,6 +265,11 @@ TEST_F(SelftestTest, AWrongPushBackFailsThePushBackCheckAlone) {
         EXPECT_NE(table.find("22 checks: 21 PASS, 1 FAIL, 0 SKIP"), std::string::npos) << which;
     }
 }
+#else
+TEST_F(SelftestTest, AWrongPushBackFailsThePushBackCheckAlone) {
+    GTEST_SKIP() << "needs the linker's --wrap to put a faulty push-back in the library's place";
+}
+#endif
 
 TEST_F(SelftestTest, APortThatDoesNotOpenIsOneErrorLine) {
     sim.setAbsent(0);
