@@ -3,6 +3,7 @@
 // socket, the RFC 2217 engine and the receive queue.
 #include "device/net/net_connection.h"
 
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -71,11 +72,27 @@ constexpr std::int64_t kAttemptDelayMs = 250;  // RFC 8305's Connection Attempt 
 // *done tells whether it connected at once.
 int startConnect(const struct addrinfo* ai, int* err, bool* done) {
     *done = false;
+#if defined(SOCK_NONBLOCK) && defined(SOCK_CLOEXEC)
     int fd = ::socket(ai->ai_family, ai->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, ai->ai_protocol);
+#else
+    // Where socket() takes no such flags (macOS), fcntl sets them at once.
+    int fd = ::socket(ai->ai_family, ai->ai_socktype, ai->ai_protocol);
+    if (fd >= 0 && (::fcntl(fd, F_SETFD, FD_CLOEXEC) != 0 ||
+                    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0)) {
+        const int e = errno;
+        ::close(fd);
+        errno = e;
+        fd = -1;
+    }
+#endif
     if (fd < 0) {
         *err = errno;
         return -1;
     }
+#if !defined(MSG_NOSIGNAL) && defined(SO_NOSIGPIPE)
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one);
+#endif
     if (::connect(fd, ai->ai_addr, ai->ai_addrlen) == 0) {
         *done = true;
     } else if (errno != EINPROGRESS && errno != EINTR) {
@@ -245,7 +262,7 @@ void lose(NetDevice::Slot& s, int err) {
 void flushOut(NetDevice::Slot& s) {
     Engine& e = s.engine;
     while (e.pendingOutput() > 0 && s.lostErr == 0) {
-        const ssize_t r = ::send(s.fd, e.output(), e.outputSize(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t r = ::send(s.fd, e.output(), e.outputSize(), kSendFlags);
         if (r > 0) {
             e.consumeOutput(static_cast<std::size_t>(r));
             s.outPending = true;

@@ -1,7 +1,7 @@
 // The TCP connection under a network port (a slot of net_device.h):
 // connecting with a time-out and the socket options a serial link needs, the
 // traffic with the slot locked (reading what the server sent through the
-// protocol engine into the receive queue, sending with MSG_NOSIGNAL,
+// protocol engine into the receive queue, sending without SIGPIPE,
 // recording the loss of the connection), and closing it with FIN. Waits
 // sleep in poll with the slot's lock released, and read only while there is
 // room to take what arrives. Error codes are errno values.
@@ -15,6 +15,8 @@
 #ifndef VELK_DEVICE_NET_NET_CONNECTION_H
 #define VELK_DEVICE_NET_NET_CONNECTION_H
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -25,6 +27,15 @@
 namespace velk {
 
 namespace net {
+
+// The flags of every send: never waiting, and never raising SIGPIPE in the
+// host when the server has gone (MSG_NOSIGNAL; where a system lacks it, as
+// macOS does, the socket carries SO_NOSIGPIPE from the start instead).
+#if defined(MSG_NOSIGNAL)
+constexpr int kSendFlags = MSG_NOSIGNAL | MSG_DONTWAIT;
+#else
+constexpr int kSendFlags = MSG_DONTWAIT;
+#endif
 
 // How long a request may wait for room to be queued when the socket is full.
 constexpr std::int64_t kSendWaitMs = 5000;

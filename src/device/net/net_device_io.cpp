@@ -97,7 +97,7 @@ BOOL NetDevice::WriteFile(DevHandle h, const void* buf, DWORD n, DWORD* written)
         short events = POLLIN;
         if (!held && count < n) {
             if (s->kind == NetKind::Socket) {
-                const ssize_t r = ::send(s->fd, in + count, n - count, MSG_NOSIGNAL | MSG_DONTWAIT);
+                const ssize_t r = ::send(s->fd, in + count, n - count, net::kSendFlags);
                 if (r > 0) {
                     count += static_cast<DWORD>(r);
                     s->outPending = true;

@@ -7,6 +7,9 @@
 
 #if defined(__linux__)
 #include "device/posix/termios2.h"
+#elif defined(__APPLE__)
+#include <IOKit/serial/ioss.h>  // IOSSIOSPEED
+#include <sys/ioctl.h>
 #endif
 
 namespace velk {
@@ -22,6 +25,14 @@ int applyTermios(int fd, struct termios& t, DWORD rate) {
     // of the line state, never as BOTHER through tcsetattr.
     termios2::LineFlags f = {t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag, t.c_cc, NCCS};
     return termios2::apply(fd, f, rate);
+#elif defined(__APPLE__)
+    // macOS drivers refuse a rate without a B* code in tcsetattr: the rest of
+    // the line state goes down with a standard rate in its place, then the
+    // rate itself through IOSSIOSPEED.
+    if (::cfsetispeed(&t, B9600) != 0 || ::cfsetospeed(&t, B9600) != 0) return EINVAL;
+    if (::tcsetattr(fd, TCSANOW, &t) != 0) return errno;
+    speed_t literal = static_cast<speed_t>(rate);
+    return ::ioctl(fd, IOSSIOSPEED, &literal) == 0 ? 0 : errno;
 #else
     // Where speed_t is the rate itself, the driver says whether it can.
     if (::cfsetispeed(&t, static_cast<speed_t>(rate)) != 0 ||
