@@ -25,6 +25,12 @@ namespace velk {
 namespace {
 
 using Bytes = FakeRfc2217Server::Bytes;
+
+// More than a connection to a peer that has stopped reading holds: Linux's
+// largest send buffer by default (tcp_wmem) is 4 MiB and the receiver's
+// adds some (a stalled loopback connection took 4.09 MiB on Debian 12), so
+// a write of 4 MiB was at times taken whole. A write of this size waits.
+constexpr std::size_t kStallingWrite = 8u << 20;
 // CPU time of the calling thread, in milliseconds.
 double cpuMs() {
     rusage u{};
@@ -156,7 +162,7 @@ TEST_F(NetTraffic, PeerThatStopsReadingStaysConnectedWithoutAUserTimeout) {
         ASSERT_EQ(::getsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, &len), 0);
         EXPECT_EQ(userTimeout, 0u);
         server.holdReading(true);
-        const Bytes data = pattern(4u << 20);
+        const Bytes data = pattern(kStallingWrite);
         auto writer = std::async(std::launch::async, [&] {
             return SioPuts(0, reinterpret_cast<const char*>(data.data()), static_cast<int>(data.size()));
         });
@@ -173,7 +179,7 @@ TEST_F(NetTraffic, PeerThatStopsReadingStaysConnectedWithoutAUserTimeout) {
     FakeRfc2217Server server;
     ASSERT_EQ(reset(server.url("socket", "user_timeout=500")), 0);
     server.holdReading(true);
-    const Bytes data = pattern(4u << 20);
+    const Bytes data = pattern(kStallingWrite);
     const auto t = Clock::now();
     EXPECT_EQ(SioPuts(0, reinterpret_cast<const char*>(data.data()), static_cast<int>(data.size())), SIO_WIN_ERROR);
     EXPECT_EQ(SioWinError(), ETIMEDOUT);
@@ -314,7 +320,7 @@ TEST_F(NetTraffic, TransmitPurgeOnAStalledLinkGoesAtOnce) {
     COMMTIMEOUTS t{};
     t.WriteTotalTimeoutConstant = 300;  // the write gives up with bytes unsent
     ASSERT_TRUE(device().SetCommTimeouts(PortTable[0].handle, &t));
-    const Bytes data = pattern(4u << 20);
+    const Bytes data = pattern(kStallingWrite);
     SioPuts(0, reinterpret_cast<const char*>(data.data()), static_cast<int>(data.size()));
     EXPECT_GT(SioTxQue(0), 0);
     const auto start = Clock::now();
