@@ -64,6 +64,9 @@ foreach(obj IN LISTS objects)
 endforeach()
 list(REMOVE_DUPLICATES forbidden)
 list(REMOVE_ITEM forbidden "velk::device()")
+# On 32-bit x86 the compiler gives every position-independent object the
+# same helpers (__x86.get_pc_thunk.bx...), in the library's objects too.
+list(FILTER forbidden EXCLUDE REGEX "^__x86\\.get_pc_thunk\\.")
 if(n_objects GREATER 0 AND NOT "velk::setDevice(velk::DeviceApi*)" IN_LIST forbidden)
   message(FATAL_ERROR "the test-only objects do not define velk::setDevice; cannot tell what they hold")
 endif()
