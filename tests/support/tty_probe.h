@@ -27,7 +27,7 @@ bool readTermios2(int fd, Termios2* out);
 #define VELK_SKIP_IF_NO_REQUEST(call, name)                                                      \
     do {                                                                                          \
         if (!(call) && errno == ENOSYS)                                                           \
-            GTEST_SKIP() << name << ": ENOSYS, this system (an emulator?) lacks the request";     \
+            GTEST_SKIP() << name << ": ENOSYS, this system lacks the request (qemu-user does)";   \
     } while (0)
 
 #endif  // VELK_TESTS_SUPPORT_TTY_PROBE_H
