@@ -302,16 +302,19 @@ stage_cross() {
     ctest_limit=""
     ctest_label=""
     test_s=$((SECONDS - t0))
-    # The counts from the JUnit file's testsuite line.
-    counts=$(sed -n 's/.*<testsuite [^>]*tests="\([0-9]*\)" failures="\([0-9]*\)" disabled="[0-9]*" skipped="\([0-9]*\)".*/\1 \2 \3/p' \
-      "$ctest_xml" 2>/dev/null | head -n 1)
-    read -r n_all n_failed n_skipped <<<"${counts:-0 0 0}"
-    if [ "$rc" != 0 ] || [ -z "$counts" ]; then
+    # The counts from the attributes of the JUnit file's testsuite element.
+    local suite n_all n_failed n_skipped
+    suite=$(sed -n '/<testsuite/,/>/p' "$ctest_xml" 2>/dev/null | tr '\n' ' ')
+    n_all=$(grep -o ' tests="[0-9]*"' <<<"$suite" | head -n 1 | tr -dc 0-9)
+    n_failed=$(grep -o ' failures="[0-9]*"' <<<"$suite" | head -n 1 | tr -dc 0-9)
+    n_skipped=$(grep -o ' skipped="[0-9]*"' <<<"$suite" | head -n 1 | tr -dc 0-9)
+    if [ "$rc" != 0 ] || [ -z "$n_all" ]; then
       sed -n '/tests passed\|tests failed/,$p' "$log"
       grep -B2 -A25 -E '\*\*\*(Failed|Timeout|Exception)' "$log" | head -n 150 || true
       [ "$rc" = 124 ] && echo "ctest was stopped: the stage's $minutes minutes were spent"
       failed+=("$arch")
     fi
+    n_all=${n_all:-0} n_failed=${n_failed:-0} n_skipped=${n_skipped:-0}
     results+=("$arch: $((n_all - n_failed - n_skipped)) passed, $n_skipped skipped, $n_failed failed; build ${build_s} s, tests ${test_s} s, $how")
     echo "${results[-1]}"
   done
