@@ -22,9 +22,9 @@ const char *velk_gap_cmspar(int fd) {
     const char *gap = NULL;
     if (tcgetattr(fd, &was) != 0) return NULL;
     t = was;
-    t.c_cflag |= PARENB | CMSPAR;
-    if (tcsetattr(fd, TCSANOW, &t) == 0 && tcgetattr(fd, &back) == 0 && !(back.c_cflag & CMSPAR)) {
-        gap = "CMSPAR: dropped by this system's termios (qemu-user drops it)";
+    t.c_cflag |= PARENB | PARODD | CMSPAR; /* mark parity */
+    if (tcsetattr(fd, TCSANOW, &t) != 0 || tcgetattr(fd, &back) != 0 || !(back.c_cflag & CMSPAR)) {
+        gap = "CMSPAR: refused or dropped by this system's termios (qemu-user does)";
     }
     tcsetattr(fd, TCSANOW, &was);
     return gap;

@@ -16,7 +16,8 @@ extern "C" {
 /* The break requests (TIOCSBRK, TIOCCBRK) on fd; a break tried is cleared. */
 const char *velk_gap_break(int fd);
 
-/* Mark and space parity: CMSPAR kept by tcsetattr on fd (restored after). */
+/* Mark and space parity: CMSPAR taken and kept by tcsetattr on fd (the
+ * line state is restored after). */
 const char *velk_gap_cmspar(int fd);
 
 /* The rate record with literal rates (TCGETS2, or TCGETS on powerpc): there,
