@@ -4,7 +4,7 @@
 
 #include "cli.h"
 #include "commands.h"
-#include "platform.h"
+#include "platform/platform.h"
 #include "selftest.h"
 #include "velk32.h"
 

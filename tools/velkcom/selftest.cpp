@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "cli.h"
-#include "platform.h"
+#include "platform/platform.h"
 #include "velk32.h"
 
 namespace velkcom {
