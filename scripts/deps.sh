@@ -41,8 +41,30 @@ if [ ${#quiet_services[@]} -gt 0 ] && [ ! -e "$policy" ]; then
 fi
 
 # Another install in progress (a parallel job's) is waited for, not failed on.
-apt-get -o DPkg::Lock::Timeout=900 update -q
-apt-get -o DPkg::Lock::Timeout=900 install -y -q "${missing[@]}"
+# A mirror caught mid-sync ("File has unexpected size") fails an update for a
+# while: it is tried three times, and after that the install goes ahead with
+# the package lists there are (the install itself then says what is missing).
+# When one list stays missing (seen: the security archive's i386 list), a
+# package of a second architecture can find no version matching the first's
+# security update; the install is then tried again from the release's own
+# lists first (-t CODENAME), where both architectures have the same versions.
+apt_opts=(-o DPkg::Lock::Timeout=900 -o Acquire::Retries=3)
+updated=0
+for attempt in 1 2 3; do
+  if apt-get "${apt_opts[@]}" update -q; then updated=1; break; fi
+  if [ "$attempt" = 3 ]; then
+    echo "apt-get update failed three times; installing from the package lists there are" >&2
+  else
+    echo "apt-get update failed (attempt $attempt of 3; a mirror may be syncing); again in 30 s" >&2
+    sleep 30
+  fi
+done
+if ! apt-get "${apt_opts[@]}" install -y -q "${missing[@]}"; then
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  [ "$updated" = 0 ] && [ -n "$codename" ] || exit 1
+  echo "install failed with a package list missing; again, preferring $codename's own packages (-t $codename)" >&2
+  apt-get "${apt_opts[@]}" install -y -q -t "$codename" "${missing[@]}"
+fi
 
 if [ "$own_policy" = 1 ]; then
   rm -f "$policy"

@@ -1,5 +1,5 @@
 // The device the shipped library talks to: the platform backend linked into
-// this build, always. (The test-only library links device_hook.cpp in place
+// this build, always. (The test-only library links testing/device_hook.cpp in place
 // of this file, where a test can install another device.)
 #include "device/device_api.h"
 

@@ -243,7 +243,7 @@ public:
 DeviceApi& device();
 
 // Installs a device for the library to use (nullptr restores the platform
-// backend). Defined only in the test-only library (device_hook.cpp), which
+// backend). Defined only in the test-only library (testing/device_hook.cpp), which
 // the tests, the fuzzer and the benchmarks link; the shipped libraries have
 // no such hook.
 void setDevice(DeviceApi* api);

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "device/fault_shim.h"
-#include "device/sim_device.h"
+#include "device/testing/fault_shim.h"
+#include "device/testing/sim_device.h"
 #include "port/port_table.h"
 #include "support/library_state.h"
 #include "velk32.h"

@@ -29,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "device/sim_device.h"
+#include "device/testing/sim_device.h"
 #include "port/port_table.h"
 #include "support/library_state.h"
 #include "velk32.h"

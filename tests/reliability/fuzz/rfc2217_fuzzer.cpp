@@ -13,7 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include "device/rfc2217_engine.h"
+#include "device/net/rfc2217_engine.h"
 
 namespace {
 

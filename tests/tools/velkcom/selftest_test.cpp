@@ -12,7 +12,7 @@
 
 #include "cli.h"
 #include "selftest.h"
-#include "device/proxy_device.h"
+#include "device/testing/proxy_device.h"
 #include "support/sim_fixture.h"
 
 namespace velk {

@@ -1,0 +1,86 @@
+// NetDevice: DeviceApi over a TCP connection, for ports mapped to
+// "rfc2217://host:port" (a Telnet Com Port Control server such as ser2net:
+// line settings, modem lines, break and purges travel as RFC 2217 requests)
+// or "socket://host:port" (raw TCP: data only). The library keeps no thread:
+// whatever the server has sent is read and run through the protocol engine in
+// the caller's thread, during the calls, into the port's receive queue. When
+// the connection is lost the bytes already received are still delivered;
+// after them every operation fails with the socket's error (ECONNRESET when
+// the server closed). Error codes are errno values.
+#ifndef VELK_DEVICE_NET_NET_DEVICE_H
+#define VELK_DEVICE_NET_NET_DEVICE_H
+
+#include <atomic>
+
+#include "device/posix/device_kind.h"
+
+namespace velk {
+
+class NetDevice;
+
+// The network kind of this process (constructed on first use); the routing
+// reaches it as netKind().
+NetDevice& netDevice();
+DeviceKind& netKind();
+
+class NetDevice final : public DeviceKind {
+public:
+    static constexpr int kSlots = 16;
+
+    NetDevice() = default;
+
+    // Connects to the address (see net_url.h); kNoDevice with the errno on
+    // failure: EINVAL for a malformed address, the connection's error
+    // (ECONNREFUSED, ETIMEDOUT, EHOSTUNREACH ...) otherwise, EPROTONOSUPPORT
+    // when an rfc2217 peer has not agreed to the Com Port Control option
+    // within the acknowledgement time-out (the connect time-out when that
+    // is 0).
+    DevHandle open(int port, const char* address) override;
+
+    BOOL GetCommTimeouts(DevHandle h, COMMTIMEOUTS* t) override;
+    BOOL SetCommTimeouts(DevHandle h, const COMMTIMEOUTS* t) override;
+    // The last record applied (a driver's defaults at first).
+    BOOL GetCommState(DevHandle h, DCB* dcb) override;
+    // rfc2217: rate, data size, parity, stop size and both flow-control
+    // directions are requested every time, DTR and RTS when their control
+    // mode changes; a value the server answers differently fails with
+    // EINVAL. socket://: recorded only.
+    BOOL SetCommState(DevHandle h, const DCB* dcb) override;
+    // Sizes the receive queue, keeping what it holds in order.
+    BOOL SetupComm(DevHandle h, DWORD inQueue, DWORD outQueue) override;
+    BOOL EscapeCommFunction(DevHandle h, DWORD func) override;
+    BOOL ClearCommError(DevHandle h, DWORD* errors, COMSTAT* stat) override;
+    BOOL SetCommMask(DevHandle h, DWORD mask) override;
+    BOOL ReadFile(DevHandle h, void* buf, DWORD n, DWORD* got) override;
+    BOOL WriteFile(DevHandle h, const void* buf, DWORD n, DWORD* written) override;
+    BOOL PurgeComm(DevHandle h, DWORD flags) override;
+    BOOL GetCommModemStatus(DevHandle h, DWORD* status) override;
+    BOOL SetCommBreak(DevHandle h) override;
+    BOOL ClearCommBreak(DevHandle h) override;
+    BOOL CloseHandle(DevHandle h) override;
+
+    // What a connection has seen of its server, for tests and diagnosis.
+    struct Diagnostics {
+        unsigned unanswered;  // requests whose answer did not come in time, or was
+                              // not waited for (that kind went unanswered before)
+        unsigned malformed;   // answers and notifications of the wrong shape
+        unsigned mismatched;  // break/DTR/RTS answered with another value
+        unsigned discarded;   // subnegotiations dropped
+        unsigned late;        // answers that came after their request was given up
+        char signature[65];   // the server's signature, when it sent one
+    };
+    // h: this kind's handle or the routed one.
+    bool diagnostics(DevHandle h, Diagnostics* d);
+
+    struct Slot;
+    // Records err as this thread's last error; returns 0.
+    static BOOL error(int err) { return fail(err); }
+
+private:
+    Slot* lookup(DevHandle h);
+    std::atomic<unsigned> generation_{0};
+};
+
+}  // namespace velk
+
+#endif  // VELK_DEVICE_NET_NET_DEVICE_H

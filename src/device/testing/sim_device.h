@@ -1,0 +1,162 @@
+// Test builds only (velk32_testing); never in a shipped library.
+// SimDevice: an in-process serial device behind DeviceApi, for tests. It
+// offers nine named devices, "COM1" to "COM9", each absent, present with
+// nothing attached, wired to a loopback plug (TX to
+// RX, RTS to CTS, DTR to DSR and DCD) or cross-wired to another simulated
+// port as a null-modem pair (the same wires, each way). It models what the
+// library relies on of a real port: exclusive open, a receive queue of the
+// size asked by SetupComm (bytes beyond it are lost and raise CE_RXOVER),
+// accumulated line-error flags, modem inputs from the wiring, break, hardware
+// and software flow control (a held-off write waits until the peer releases
+// it), validation of the line state as a real driver does it, and framing
+// errors when the two ends do not share a line format. Tests drive it through
+// the controls below. All of it is thread-safe: a writer blocked by flow
+// control waits without holding the device's lock.
+#ifndef VELK_DEVICE_TESTING_SIM_DEVICE_H
+#define VELK_DEVICE_TESTING_SIM_DEVICE_H
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+
+#include "device/device_api.h"
+
+namespace velk {
+
+class SimDevice final : public DeviceApi {
+public:
+    static constexpr int kPorts = 9;
+    static constexpr DWORD kDefaultQueue = 4096;
+
+    enum class Wiring { Absent, Unplugged, Loopback, NullModem };
+
+    SimDevice();  // every port absent
+
+    // ---- Wiring (ports are 0 for COM1 to 8 for COM9; any other port number
+    // stops the test with an assertion). -------------------------------------
+    // Absent: opening fails. A port removed while open keeps its handle, but
+    // every operation on it but CloseHandle fails (kErrGenFailure), as with
+    // an unplugged USB adapter; a write in progress is aborted.
+    void setAbsent(int port);
+    void setUnplugged(int port);  // present, nothing on the other end
+    void setLoopback(int port);
+    void connectNullModem(int a, int b);
+
+    // ---- Test controls. -------------------------------------------------
+    // Bytes arriving from the line, as if sent by a peer in the port's own
+    // format (they are subject to the queue limit and software flow control).
+    void injectReceived(int port, const void* data, std::size_t n);
+    // Line errors as the UART would report them (CE_* flags).
+    void injectErrors(int port, DWORD ceFlags);
+    // Overrides the modem inputs under mask (MS_* bits) with values; the rest
+    // follow the wiring. A mask of 0 returns every input to the wiring.
+    void setModemInputs(int port, DWORD mask, DWORD values);
+    // The line state and time-outs the device holds while closed, as another
+    // program or the driver's defaults would have left them.
+    void setDeviceState(int port, const DCB& dcb);
+    void setDeviceTimeouts(int port, const COMMTIMEOUTS& t);
+
+    // ---- Observation. ---------------------------------------------------
+    // Everything a test looks at of one port, taken at one instant under
+    // the device's lock.
+    struct Snapshot {
+        Wiring wiring;
+        bool open;
+        int openCount;  // successful opens so far
+        DCB dcb;        // the line state (kept while closed)
+        COMMTIMEOUTS timeouts;
+        bool dtr;
+        bool rts;
+        bool breakOn;
+        DWORD modemStatus;  // the inputs as GetCommModemStatus reports them
+        std::size_t rxCount;
+        DWORD pendingErrors;
+        DWORD queueSize;
+        DWORD eventMask;
+        std::size_t txPending;  // bytes of writes in progress
+        // The transmitter is held off by flow control (CTS low under CTS
+        // handshaking, or an XOFF received under XON/XOFF): a write started
+        // now would wait for the peer.
+        bool txHeldOff;
+    };
+    Snapshot snapshot(int port) const;
+
+    // Waits up to timeout until a write on the port is held off by flow
+    // control; true when one is.
+    bool waitForHeldWrite(int port, std::chrono::milliseconds timeout) const;
+
+    // ---- DeviceApi. -----------------------------------------------------
+    DevHandle CreateFileA(const char* name) override;
+    BOOL GetCommTimeouts(DevHandle h, COMMTIMEOUTS* t) override;
+    BOOL SetCommTimeouts(DevHandle h, const COMMTIMEOUTS* t) override;
+    BOOL GetCommState(DevHandle h, DCB* dcb) override;
+    BOOL SetCommState(DevHandle h, const DCB* dcb) override;
+    BOOL SetupComm(DevHandle h, DWORD inQueue, DWORD outQueue) override;
+    BOOL EscapeCommFunction(DevHandle h, DWORD func) override;
+    BOOL ClearCommError(DevHandle h, DWORD* errors, COMSTAT* stat) override;
+    BOOL SetCommMask(DevHandle h, DWORD mask) override;
+    BOOL ReadFile(DevHandle h, void* buf, DWORD n, DWORD* got) override;
+    BOOL WriteFile(DevHandle h, const void* buf, DWORD n, DWORD* written) override;
+    BOOL PurgeComm(DevHandle h, DWORD flags) override;
+    BOOL GetCommModemStatus(DevHandle h, DWORD* status) override;
+    BOOL SetCommBreak(DevHandle h) override;
+    BOOL ClearCommBreak(DevHandle h) override;
+    BOOL CloseHandle(DevHandle h) override;
+    DWORD GetLastError() override;
+
+private:
+    struct Port {
+        Wiring wiring = Wiring::Absent;
+        int peer = -1;
+        bool open = false;
+        DevHandle handle = kNoDevice;
+        DCB dcb{};
+        COMMTIMEOUTS timeouts{};
+        std::deque<BYTE> rx;
+        DWORD queueSize = kDefaultQueue;
+        DWORD errors = 0;
+        DWORD eventMask = 0;
+        bool dtr = false;
+        bool rts = false;
+        bool brk = false;
+        bool xoffReceived = false;  // our transmitter is held by the peer's XOFF
+        bool xoffSent = false;      // we told the peer to stop
+        bool rtsHeld = false;       // handshake RTS dropped because the queue is full
+        DWORD overrideMask = 0;
+        DWORD overrideValues = 0;
+        std::size_t txPending = 0;
+        int heldWriters = 0;
+        unsigned abortGeneration = 0;
+        int opens = 0;
+    };
+
+    static void checkPort(int port);
+    Port& at(int port);
+    const Port& at(int port) const;
+    Port* lookup(DevHandle h);  // the open port of a handle, or null
+    // The open port of a handle whose device is still there, or null with the
+    // error to report set.
+    Port* live(DevHandle h);
+    BOOL fail(DWORD code);
+    int receiverOf(int port) const;  // where the port's TX goes, or -1
+    int sourceOf(int port) const;    // whose outputs drive the port's inputs, or -1
+    DWORD modemStatusLocked(int port) const;
+    bool txHeld(int port) const;
+    void deliver(int from, int to, BYTE b);
+    void receive(int to, BYTE b, bool framingError);
+    void afterDrain(int port);
+    void sendControl(int from, BYTE b);
+    void setBreak(int port, bool on);
+    void unwire(int port);
+
+    mutable std::mutex mu_;
+    mutable std::condition_variable cv_;
+    Port ports_[kPorts];
+    unsigned generation_ = 0;
+};
+
+}  // namespace velk
+
+#endif  // VELK_DEVICE_TESTING_SIM_DEVICE_H

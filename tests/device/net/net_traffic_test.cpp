@@ -1,0 +1,337 @@
+// Network ports under real traffic, against the scripted server of
+// support/fake_rfc2217_server.h on 127.0.0.1: a receive queue full with more
+// data waiting, the server suspending us behind data, a queue resized while a
+// device streams, a peer that stops reading, a close with data in flight both
+// ways, a flood of Telnet NOPs, and the reopen and loss cases.
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <future>
+#include <string>
+#include <thread>
+
+#include "device/net/net_device.h"
+#include "port/port_table.h"
+#include "support/net_port_fixture.h"
+
+namespace velk {
+namespace {
+
+using Bytes = FakeRfc2217Server::Bytes;
+// CPU time of the calling thread, in milliseconds.
+double cpuMs() {
+    rusage u{};
+    getrusage(RUSAGE_THREAD, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+}
+
+// n bytes of a pattern that shows loss and reordering; no 255 unless asked.
+Bytes pattern(std::size_t n, std::size_t from = 0, bool with255 = false) {
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        b[i] = static_cast<std::uint8_t>((from + i) * 7 + (from + i) / 251);
+        if (!with255 && b[i] == 255) b[i] = 254;
+    }
+    return b;
+}
+
+// This process's socket connected to 127.0.0.1:port, or -1.
+int socketTo(int port) {
+    for (int fd = 3; fd < 1024; ++fd) {
+        sockaddr_in a{};
+        socklen_t len = sizeof a;
+        if (::getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0 && a.sin_family == AF_INET &&
+            ntohs(a.sin_port) == port) {
+            return fd;
+        }
+    }
+    return -1;
+}
+
+using NetTraffic = NetPortFixture;
+
+TEST_F(NetTraffic, SettingsBehindAFullQueueTakeARoundTripAndRefusalsAreSeen) {
+    FakeRfc2217Server server;
+    server.setAnswerer([](std::uint8_t command, const Bytes& value) {
+        if (command == 1 && value == Bytes{0, 0, 0xE1, 0}) return FakeRfc2217Server::subneg(101, {0, 0, 0x25, 0x80});
+        return FakeRfc2217Server::subneg(static_cast<std::uint8_t>(command + 100), value);
+    });
+    ASSERT_EQ(reset(server.url()), 0);
+    const Bytes first = pattern(8192);
+    ASSERT_TRUE(server.send(first));
+    ASSERT_TRUE(FakeRfc2217Server::waitFor([] { return SioRxQue(0) == 4096; }));
+    // The answers come behind 4 KiB more than the queue holds.
+    for (int round = 0; round < 2; ++round) {
+        const auto t = Clock::now();
+        const double cpu = cpuMs();
+        EXPECT_EQ(SioBaud(0, SIO_BAUD9600), 1);
+        EXPECT_LT(msSince(t), 40);
+        EXPECT_LT(cpuMs() - cpu, 20.0);
+        ASSERT_TRUE(server.send(pattern(8192, 8192 * (round + 1))));
+        EXPECT_EQ(SioBaud(0, SIO_BAUD57600), 0);  // answered 9600: refused, though behind data
+    }
+    NetDevice::Diagnostics d{};
+    ASSERT_TRUE(netDevice().diagnostics(PortTable[0].handle, &d));
+    EXPECT_EQ(d.unanswered, 0u);
+    EXPECT_EQ(receive(3 * 8192), pattern(3 * 8192));
+}
+
+TEST_F(NetTraffic, SuspendThenDataThenResumeNeverHangsAWrite) {
+    FakeRfc2217Server server;
+    ASSERT_EQ(reset(server.url()), 0);
+    Bytes burst = FakeRfc2217Server::subneg(108, {});
+    const Bytes data = pattern(65536, 0, true);
+    for (std::uint8_t b : data) {
+        burst.push_back(b);
+        if (b == 255) burst.push_back(255);
+    }
+    const Bytes resume = FakeRfc2217Server::subneg(109, {});
+    burst.insert(burst.end(), resume.begin(), resume.end());
+    auto sender = std::async(std::launch::async, [&] { return server.send(burst); });
+    const auto t = Clock::now();
+    const double cpu = cpuMs();
+    auto writer = std::async(std::launch::async, [] {
+        const double c = cpuMs();
+        const int r = SioPuts(0, "x", 1);
+        return std::make_pair(r, cpuMs() - c);
+    });
+    ASSERT_EQ(writer.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    const auto w = writer.get();
+    EXPECT_EQ(w.first, 1);
+    EXPECT_LT(w.second, 0.5 * static_cast<double>(msSince(t)) + 20.0);  // waited, did not spin
+    EXPECT_LT(cpuMs() - cpu, 50.0);
+    EXPECT_TRUE(sender.get());
+    EXPECT_TRUE(FakeRfc2217Server::waitFor([&] { return server.data() == Bytes{'x'}; }));
+    EXPECT_EQ(receive(data.size()), data);
+
+    // Suspended behind more than the queue and the staging area hold: the
+    // write waits out its time-out asleep, not polling a readable socket.
+    Bytes more = FakeRfc2217Server::subneg(108, {});
+    const Bytes big = pattern(256 * 1024);
+    more.insert(more.end(), big.begin(), big.end());
+    auto sender2 = std::async(std::launch::async, [&] { return server.send(more); });
+    EXPECT_TRUE(FakeRfc2217Server::waitFor([] { return SioRxQue(0) == 4096; }));
+    COMMTIMEOUTS t2{};
+    t2.WriteTotalTimeoutConstant = 300;
+    ASSERT_TRUE(device().SetCommTimeouts(PortTable[0].handle, &t2));
+    const double cpu2 = cpuMs();
+    EXPECT_EQ(SioPuts(0, "y", 1), 0);
+    EXPECT_LT(cpuMs() - cpu2, 60.0);
+    EXPECT_EQ(receive(big.size()), big);
+    EXPECT_TRUE(sender2.get());
+}
+
+TEST_F(NetTraffic, QueueResizedWhileTheDeviceStreamsKeepsEveryByte) {
+    FakeRfc2217Server server;
+    const Bytes greeting = pattern(32768);
+    server.sendOnConnect(greeting);
+    ASSERT_EQ(reset(server.url(), 65536), 0);
+    EXPECT_TRUE(FakeRfc2217Server::waitFor([&] { return SioRxQue(0) == 32768; })) << SioRxQue(0);
+    // Shrinking below what it holds keeps it all; growing again too.
+    EXPECT_TRUE(device().SetupComm(PortTable[0].handle, 4096, 4096));
+    EXPECT_EQ(SioRxQue(0), 32768);
+    char head[100];
+    ASSERT_EQ(SioGets(0, head, sizeof head), 100);
+    EXPECT_TRUE(Bytes(head, head + 100) == Bytes(greeting.begin(), greeting.begin() + 100));
+    EXPECT_TRUE(device().SetupComm(PortTable[0].handle, 1 << 20, 4096));
+    EXPECT_TRUE(receive(greeting.size() - 100) == Bytes(greeting.begin() + 100, greeting.end()));
+}
+
+TEST_F(NetTraffic, PeerThatStopsReadingStaysConnectedWithoutAUserTimeout) {
+    for (const char* scheme : {"rfc2217", "socket"}) {
+        SCOPED_TRACE(scheme);
+        FakeRfc2217Server server;
+        ASSERT_EQ(reset(server.url(scheme, "keepalive=1")), 0);
+        const int fd = socketTo(server.port());
+        ASSERT_GE(fd, 0);
+        unsigned userTimeout = 1;
+        socklen_t len = sizeof userTimeout;
+        ASSERT_EQ(::getsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeout, &len), 0);
+        EXPECT_EQ(userTimeout, 0u);
+        server.holdReading(true);
+        const Bytes data = pattern(4u << 20);
+        auto writer = std::async(std::launch::async, [&] {
+            return SioPuts(0, reinterpret_cast<const char*>(data.data()), static_cast<int>(data.size()));
+        });
+        // Held off for several keep-alive periods: the write waits, alive.
+        EXPECT_EQ(writer.wait_for(std::chrono::seconds(3)), std::future_status::timeout);
+        server.holdReading(false);
+        ASSERT_EQ(writer.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+        EXPECT_EQ(writer.get(), static_cast<int>(data.size())) << SioWinError();
+        EXPECT_TRUE(FakeRfc2217Server::waitFor([&] { return server.dataSize() >= data.size(); }));
+        EXPECT_TRUE(server.data() == data);
+        EXPECT_EQ(SioDone(0), 1);
+    }
+    // Asked for, a user time-out does end such a connection.
+    FakeRfc2217Server server;
+    ASSERT_EQ(reset(server.url("socket", "user_timeout=500")), 0);
+    server.holdReading(true);
+    const Bytes data = pattern(4u << 20);
+    const auto t = Clock::now();
+    EXPECT_EQ(SioPuts(0, reinterpret_cast<const char*>(data.data()), static_cast<int>(data.size())), SIO_WIN_ERROR);
+    EXPECT_EQ(SioWinError(), ETIMEDOUT);
+    EXPECT_LT(msSince(t), 10000);
+}
+
+TEST_F(NetTraffic, CloseRightAfterALargeWriteDeliversEveryByteThenFin) {
+    for (const char* scheme : {"rfc2217", "socket"}) {
+        SCOPED_TRACE(scheme);
+        FakeRfc2217Server server;
+        ASSERT_EQ(reset(server.url(scheme)), 0);
+        std::atomic<bool> streaming{true};
+        auto streamer = std::async(std::launch::async, [&] {
+            const Bytes chunk = pattern(1024);
+            while (streaming && server.clientEnd() == 0 && server.send(chunk)) {
+            }
+        });
+        const Bytes data = pattern(256 * 1024, 3);
+        EXPECT_EQ(SioPuts(0, reinterpret_cast<const char*>(data.data()), static_cast<int>(data.size())),
+                  static_cast<int>(data.size()));
+        const auto t = Clock::now();
+        EXPECT_EQ(SioDone(0), 1);
+        EXPECT_LT(msSince(t), 3000);
+        RecordProperty(std::string(scheme) + "_close_ms", static_cast<int>(msSince(t)));
+        EXPECT_TRUE(FakeRfc2217Server::waitFor([&] { return server.clientEnd() != 0; }));
+        EXPECT_EQ(server.clientEnd(), 1);  // FIN, not RST
+        EXPECT_EQ(server.dataSize(), data.size());
+        EXPECT_TRUE(server.data() == data);
+        streaming = false;
+        streamer.wait();
+    }
+}
+
+TEST_F(NetTraffic, NopFloodKeepsEveryCallThatMustNotWaitBounded) {
+    FakeRfc2217Server server;
+    ASSERT_EQ(reset(server.url()), 0);
+    std::atomic<bool> flooding{true};
+    auto flood = std::async(std::launch::async, [&] {
+        Bytes nops;
+        for (int i = 0; i < 8192; ++i) nops.insert(nops.end(), {255, 241});
+        nops.push_back('d');
+        while (flooding && server.send(nops)) {
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    long worst = 0;
+    int data = 0;
+    for (int i = 0; i < 200; ++i) {
+        const auto t = Clock::now();
+        const int c = SioGetc(0);
+        SioRxQue(0);
+        SioCTS(0);
+        worst = std::max(worst, msSince(t));
+        if (c == 'd') ++data;
+    }
+    flooding = false;
+    EXPECT_EQ(SioDone(0), 1);  // the flood's last send then fails
+    flood.wait();
+    EXPECT_LT(worst, 30);
+    EXPECT_GT(data, 0);  // the data among the NOPs still arrives
+}
+
+TEST_F(NetTraffic, ReopenedPortsWorkAfterACloseOrALostConnection) {
+    FakeRfc2217Server server;
+    // ack_timeout=0: nothing waits for answers, the open still negotiates.
+    for (const char* options : {"", "ack_timeout=0"}) {
+        SCOPED_TRACE(options);
+        for (int round = 0; round < 2; ++round) {
+            ASSERT_EQ(reset(server.url("rfc2217", options)), 0) << SioWinError();
+            ASSERT_TRUE(server.send({'o', 'k', 255, 255}));
+            EXPECT_EQ(receive(3), (Bytes{'o', 'k', 255}));
+            EXPECT_EQ(SioPuts(0, "hi", 2), 2);
+            EXPECT_TRUE(FakeRfc2217Server::waitFor([&] {
+                const Bytes d = server.data();
+                return d.size() >= 2 && d[d.size() - 2] == 'h' && d.back() == 'i';
+            }));
+            EXPECT_EQ(SioDone(0), 1);
+        }
+    }
+    // Bytes in two bursts around a status query, then the server gone: all
+    // counted until read, in order, then the loss; a new open works.
+    ASSERT_EQ(reset(server.url()), 0);
+    ASSERT_TRUE(server.send({'a', 'b'}));
+    EXPECT_TRUE(FakeRfc2217Server::waitFor([] { return SioRxQue(0) == 2; }));
+    ASSERT_TRUE(server.send({'c', 'd', 'e'}));
+    server.closeClient();
+    EXPECT_TRUE(FakeRfc2217Server::waitFor([] { return SioRxQue(0) == 5; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(SioRxQue(0), 5);
+    EXPECT_EQ(receive(5), (Bytes{'a', 'b', 'c', 'd', 'e'}));
+    EXPECT_EQ(SioGetc(0), SIO_WIN_ERROR);
+    EXPECT_EQ(SioWinError(), ECONNRESET);
+    ASSERT_EQ(reset(server.url()), 0);
+    ASSERT_TRUE(server.send({'n', 'e', 'w'}));
+    EXPECT_EQ(receive(3), (Bytes{'n', 'e', 'w'}));
+}
+
+TEST_F(NetTraffic, RefusedConnectionIsEconnrefusedAtTheDeviceLevel) {
+    const int port = [] {
+        FakeRfc2217Server gone;
+        return gone.port();
+    }();
+    const std::string address = "rfc2217://127.0.0.1:" + std::to_string(port);
+    EXPECT_EQ(netDevice().open(0, address.c_str()), kNoDevice);
+    EXPECT_EQ(netDevice().GetLastError(), static_cast<DWORD>(ECONNREFUSED));
+}
+
+TEST_F(NetTraffic, ACallWaitingWhileAnotherThreadClosesFailsWithEbadf) {
+    FakeRfc2217Server server;
+    ASSERT_EQ(reset(server.url()), 0);
+    const DevHandle h = PortTable[0].handle;
+    COMMTIMEOUTS t{};
+    t.ReadTotalTimeoutConstant = 1500;
+    ASSERT_TRUE(device().SetCommTimeouts(h, &t));
+    auto reader = std::async(std::launch::async, [h] {
+        char buf[16];
+        DWORD got = 0;
+        const BOOL ok = device().ReadFile(h, buf, sizeof buf, &got);
+        return std::make_pair(ok, device().GetLastError());
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(SioDone(0), 1);
+    // A new connection may take the same slot meanwhile: never served to
+    // the old handle.
+    ASSERT_EQ(reset(server.url()), 0);
+    ASSERT_TRUE(server.send({'n', 'e', 'w'}));
+    ASSERT_EQ(reader.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    const auto r = reader.get();
+    EXPECT_FALSE(r.first);
+    EXPECT_EQ(r.second, static_cast<DWORD>(EBADF));
+    EXPECT_EQ(receive(3), (Bytes{'n', 'e', 'w'}));
+}
+
+TEST_F(NetTraffic, TransmitPurgeOnAStalledLinkGoesAtOnce) {
+    FakeRfc2217Server server;
+    ASSERT_EQ(reset(server.url()), 0);
+    server.holdReading(true);
+    COMMTIMEOUTS t{};
+    t.WriteTotalTimeoutConstant = 300;  // the write gives up with bytes unsent
+    ASSERT_TRUE(device().SetCommTimeouts(PortTable[0].handle, &t));
+    const Bytes data = pattern(4u << 20);
+    SioPuts(0, reinterpret_cast<const char*>(data.data()), static_cast<int>(data.size()));
+    EXPECT_GT(SioTxQue(0), 0);
+    const auto start = Clock::now();
+    EXPECT_EQ(SioTxClear(0), 0);
+    EXPECT_LT(msSince(start), 1000);
+    server.holdReading(false);
+    // The purge request reaches the server once the socket's queue has gone.
+    // With no thread of its own, the library sends what the full socket did
+    // not take on its next call, so the wait keeps calling, as a program
+    // polling its port does.
+    EXPECT_TRUE(FakeRfc2217Server::waitFor(
+        [&] {
+            SioRxQue(0);
+            return server.sawRequest({12, 2});
+        },
+        std::chrono::seconds(30)));
+}
+
+}  // namespace
+}  // namespace velk
