@@ -10,7 +10,7 @@
 
 #include "cli.h"
 #include "commands.h"
-#include "device/proxy_device.h"
+#include "device/testing/proxy_device.h"
 #include "support/sim_fixture.h"
 
 namespace velk {
