@@ -1,10 +1,10 @@
-// The TCP connection under a network port: the per-connection slot that the
-// network device keeps, connecting with a time-out and the socket options a
-// serial link needs, and the traffic with the slot locked (reading what the
-// server sent through the protocol engine into the receive queue, sending
-// with MSG_NOSIGNAL, recording the loss of the connection), and closing it
-// with FIN. Waits sleep in poll with the slot's lock released, and read only
-// while there is room to take what arrives. Error codes are errno values.
+// The TCP connection under a network port (a slot of net_device.h):
+// connecting with a time-out and the socket options a serial link needs, the
+// traffic with the slot locked (reading what the server sent through the
+// protocol engine into the receive queue, sending with MSG_NOSIGNAL,
+// recording the loss of the connection), and closing it with FIN. Waits
+// sleep in poll with the slot's lock released, and read only while there is
+// room to take what arrives. Error codes are errno values.
 //
 // Receiving: what the socket holds is read in blocks and run through the
 // engine at once, so answers, notifications and flow control are seen even
@@ -21,42 +21,8 @@
 
 #include "device/net/net_device.h"
 #include "device/net/net_url.h"
-#include "device/net/rfc2217_engine.h"
-#include "device/common/rx_queue.h"
 
 namespace velk {
-
-struct NetDevice::Slot {
-    static constexpr std::uint32_t kStagingSize = 64u * 1024;
-
-    std::atomic<DevHandle> handle{kNoDevice};
-    bool taken = false;  // opening or open; under the device's table lock
-    std::mutex mu;       // serialises the operations on this connection
-    int fd = -1;
-    NetKind kind = NetKind::None;
-    unsigned ackTimeoutMs = 0;
-    unsigned closeTimeoutMs = 0;
-    // The round trip measured from the answers, in microseconds, smoothed
-    // as TCP's retransmission timer does (RFC 6298); samples 0: none yet.
-    std::int64_t srttUs = 0;
-    std::int64_t rttvarUs = 0;
-    unsigned rttSamples = 0;
-    bool linesSent = false;  // DTR and RTS requested on this connection
-    bool outPending = false;  // sent since the socket's queue was last seen empty
-    bool takenSinceQuery = false;  // bytes read from the queue since the last status query
-    int lostErr = 0;  // the connection's error once it is gone
-    bool localHold = false;  // SETXOFF: transmit held as after an XOFF
-    std::atomic<unsigned> txAborts{0};  // transmit purges so far
-    bool silent[static_cast<int>(rfc2217::AckKey::Count)] = {};  // answers known not to come
-    unsigned unanswered = 0;
-    COMMTIMEOUTS timeouts{};
-    DWORD eventMask = 0;
-    DCB dcb{};
-    RxQueue rx;
-    RxQueue staging;  // data beyond the queue's room, oldest first
-    rfc2217::Engine engine;
-    std::uint8_t raw[4096];
-};
 
 namespace net {
 

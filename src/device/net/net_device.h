@@ -11,7 +11,12 @@
 #define VELK_DEVICE_NET_NET_DEVICE_H
 
 #include <atomic>
+#include <cstdint>
+#include <mutex>
 
+#include "device/common/rx_queue.h"
+#include "device/net/net_url.h"
+#include "device/net/rfc2217_engine.h"
 #include "device/posix/device_kind.h"
 
 namespace velk {
@@ -72,6 +77,9 @@ public:
     // h: this kind's handle or the routed one.
     bool diagnostics(DevHandle h, Diagnostics* d);
 
+    // One connection: the socket, the protocol engine, the receive queue
+    // and the staging area behind it (see net_connection.h), and the port's
+    // settings; defined below.
     struct Slot;
     // Records err as this thread's last error; returns 0.
     static BOOL error(int err) { return fail(err); }
@@ -79,6 +87,38 @@ public:
 private:
     Slot* lookup(DevHandle h);
     std::atomic<unsigned> generation_{0};
+};
+
+struct NetDevice::Slot {
+    static constexpr std::uint32_t kStagingSize = 64u * 1024;
+
+    std::atomic<DevHandle> handle{kNoDevice};
+    bool taken = false;  // opening or open; under the device's table lock
+    std::mutex mu;       // serialises the operations on this connection
+    int fd = -1;
+    NetKind kind = NetKind::None;
+    unsigned ackTimeoutMs = 0;
+    unsigned closeTimeoutMs = 0;
+    // The round trip measured from the answers, in microseconds, smoothed
+    // as TCP's retransmission timer does (RFC 6298); samples 0: none yet.
+    std::int64_t srttUs = 0;
+    std::int64_t rttvarUs = 0;
+    unsigned rttSamples = 0;
+    bool linesSent = false;  // DTR and RTS requested on this connection
+    bool outPending = false;  // sent since the socket's queue was last seen empty
+    bool takenSinceQuery = false;  // bytes read from the queue since the last status query
+    int lostErr = 0;  // the connection's error once it is gone
+    bool localHold = false;  // SETXOFF: transmit held as after an XOFF
+    std::atomic<unsigned> txAborts{0};  // transmit purges so far
+    bool silent[static_cast<int>(rfc2217::AckKey::Count)] = {};  // answers known not to come
+    unsigned unanswered = 0;
+    COMMTIMEOUTS timeouts{};
+    DWORD eventMask = 0;
+    DCB dcb{};
+    RxQueue rx;
+    RxQueue staging;  // data beyond the queue's room, oldest first
+    rfc2217::Engine engine;
+    std::uint8_t raw[4096];
 };
 
 }  // namespace velk

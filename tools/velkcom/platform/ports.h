@@ -1,7 +1,7 @@
 // The serial ports the operating system knows of, read from its own records
-// without opening any port: sysfs on Linux (ports_linux.cpp), the registry's
-// SERIALCOMM key and SetupAPI on Windows (ports_win32.cpp). CMake picks one
-// of the two files; `velkcom list` formats what they find.
+// without opening any port: sysfs on Linux (platform/posix/ports.cpp), the
+// registry's SERIALCOMM key and SetupAPI on Windows (platform/win32/ports.cpp).
+// CMake picks one of the two files; `velkcom list` formats what they find.
 #ifndef VELKCOM_PORTS_H
 #define VELKCOM_PORTS_H
 
