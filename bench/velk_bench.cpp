@@ -19,11 +19,11 @@
 #include <string>
 #include <vector>
 
-#include "pty_pair.h"
+#include "pty_peer.h"
 #include "velk32.h"
 #include "velk32_posix.h"
 
-using velkbench::PtyPair;
+using velkbench::PtyPeer;
 
 namespace {
 
@@ -43,7 +43,7 @@ public:
         SioDone(kPort);
         velk_map_port(kPort, nullptr);
     }
-    PtyPair pty;
+    PtyPeer pty;
     bool ok = true;
 };
 
@@ -62,7 +62,7 @@ void getcEmptyVelk(benchmark::State& state) {
 }
 
 void pollFionread(benchmark::State& state) {
-    PtyPair pty;
+    PtyPeer pty;
     for (auto _ : state) {
         int n = 0;
         ioctl(pty.slave(), FIONREAD, &n);
@@ -71,7 +71,7 @@ void pollFionread(benchmark::State& state) {
 }
 
 void pollInqOutq(benchmark::State& state) {
-    PtyPair pty;
+    PtyPeer pty;
     for (auto _ : state) {
         int in = 0, out = 0;
         ioctl(pty.slave(), TIOCINQ, &in);
@@ -96,8 +96,8 @@ void getsEmptyVelk(benchmark::State& state) {
 }
 
 void readEmpty(benchmark::State& state) {
-    PtyPair pty;
-    PtyPair::setNonBlocking(pty.slave());
+    PtyPeer pty;
+    PtyPeer::setNonBlocking(pty.slave());
     char buf[4096];
     for (auto _ : state) benchmark::DoNotOptimize(read(pty.slave(), buf, sizeof buf));
 }
@@ -119,8 +119,8 @@ void drainGetcVelk(benchmark::State& state) {
 }
 
 void drainRead1(benchmark::State& state) {
-    PtyPair pty;
-    PtyPair::setNonBlocking(pty.slave());
+    PtyPeer pty;
+    PtyPeer::setNonBlocking(pty.slave());
     pty.startSource();
     for (auto _ : state) {
         int got = 0;
@@ -151,8 +151,8 @@ void drainGetsVelk(benchmark::State& state) {
 }
 
 void drainRead(benchmark::State& state) {
-    PtyPair pty;
-    PtyPair::setNonBlocking(pty.slave());
+    PtyPeer pty;
+    PtyPeer::setNonBlocking(pty.slave());
     const int block = static_cast<int>(state.range(0));
     std::vector<char> buf(block);
     pty.startSource();
@@ -215,11 +215,11 @@ void writeAll(int fd, const char* data, int len) {
 }
 
 void writeRaw(benchmark::State& state, bool blocking) {
-    PtyPair pty;
+    PtyPeer pty;
     if (blocking) {
-        PtyPair::setBlocking(pty.slave());
+        PtyPeer::setBlocking(pty.slave());
     } else {
-        PtyPair::setNonBlocking(pty.slave());
+        PtyPeer::setNonBlocking(pty.slave());
     }
     const int block = static_cast<int>(state.range(0));
     std::vector<char> buf(block, 'y');
@@ -260,7 +260,7 @@ void infoVelk(benchmark::State& state) {
 // ---- 5. Opening and closing -------------------------------------------------
 
 void resetDoneVelk(benchmark::State& state) {
-    PtyPair pty;
+    PtyPeer pty;
     velk_map_port(kPort, pty.path());
     for (auto _ : state) {
         if (SioReset(kPort, 4096, 4096) != 0 || SioDone(kPort) != 1) {
@@ -272,7 +272,7 @@ void resetDoneVelk(benchmark::State& state) {
 }
 
 void openSetClose(benchmark::State& state) {
-    PtyPair pty;
+    PtyPeer pty;
     for (auto _ : state) {
         int fd = open(pty.path(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         termios t{};
@@ -383,7 +383,7 @@ void pairGetsEmpty(benchmark::State& state) {
     VelkPort p(state);
     if (!p.ok) return;
     const int fd = p.pty.slave();
-    PtyPair::setNonBlocking(fd);
+    PtyPeer::setNonBlocking(fd);
     char buf[4096];
     runPaired(
         state, [&] { for (int i = 0; i < kBatch; ++i) SioGets(kPort, buf, sizeof buf); },
@@ -398,7 +398,7 @@ void pairDrain(benchmark::State& state) {
     const int block = static_cast<int>(state.range(0));
     const int total = block == 1 ? 16 * 1024 : kTransfer;
     const int fd = p.pty.slave();
-    PtyPair::setNonBlocking(fd);
+    PtyPeer::setNonBlocking(fd);
     std::vector<char> buf(block);
     p.pty.startSource();
     runPaired(
@@ -432,7 +432,7 @@ void pairDrain(benchmark::State& state) {
 // that only the taking is timed; the counters are per byte.
 constexpr int kWaiting = 2048;
 
-void fillWaiting(PtyPair& pty) {
+void fillWaiting(PtyPeer& pty) {
     static const std::vector<char> bytes(kWaiting, 'w');
     writeAll(pty.master(), bytes.data(), kWaiting);
     for (int have = 0; have < kWaiting;) {
@@ -448,7 +448,7 @@ void pairDrainWaiting(benchmark::State& state) {
     VelkPort p(state);
     if (!p.ok) return;
     const int fd = p.pty.slave();
-    PtyPair::setNonBlocking(fd);
+    PtyPeer::setNonBlocking(fd);
     std::vector<double> ratios;
     double tv = 0, tf = 0;
     bool velkFirst = true;
@@ -497,7 +497,7 @@ void pairSend(benchmark::State& state) {
     const int block = static_cast<int>(state.range(0));
     const int total = block == 1 ? 16 * 1024 : kTransfer;
     const int fd = p.pty.slave();
-    PtyPair::setBlocking(fd);
+    PtyPeer::setBlocking(fd);
     std::vector<char> buf(block, 'y');
     p.pty.startSink();
     runPaired(
@@ -519,7 +519,7 @@ void pairSend(benchmark::State& state) {
 }
 
 void pairResetDone(benchmark::State& state) {
-    PtyPair pty;
+    PtyPeer pty;
     velk_map_port(kPort, pty.path());
     runPaired(
         state,

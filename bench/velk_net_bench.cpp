@@ -37,7 +37,7 @@
 #include <string>
 #include <vector>
 
-#include "pty_pair.h"
+#include "pty_peer.h"
 #include "velk32.h"
 #include "velk32_posix.h"
 
@@ -57,7 +57,7 @@ double since(Clock::time_point t0) {
 // ---- The far end: a pty pair that echoes ------------------------------------
 
 int echoMain(const char* link) {
-    velkbench::PtyPair pty;
+    velkbench::PtyPeer pty;
     unlink(link);
     if (symlink(pty.path(), link) != 0) {
         std::perror("symlink");

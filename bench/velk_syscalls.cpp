@@ -21,11 +21,11 @@
 #include <string>
 #include <vector>
 
-#include "pty_pair.h"
+#include "pty_peer.h"
 #include "velk32.h"
 #include "velk32_posix.h"
 
-using velkbench::PtyPair;
+using velkbench::PtyPeer;
 
 namespace {
 
@@ -59,7 +59,7 @@ bool waitInput(int fd, int n) {
     return false;
 }
 
-void sendToSlave(const PtyPair& pty, int n) {
+void sendToSlave(const PtyPeer& pty, int n) {
     std::vector<char> buf(n, 'z');
     int off = 0;
     while (off < n) {
@@ -68,7 +68,7 @@ void sendToSlave(const PtyPair& pty, int n) {
     }
 }
 
-void drainMaster(const PtyPair& pty) {
+void drainMaster(const PtyPeer& pty) {
     char buf[4096];
     pollfd p{pty.master(), POLLIN, 0};
     while (poll(&p, 1, 5) > 0 && read(pty.master(), buf, sizeof buf) > 0) {
@@ -103,12 +103,12 @@ constexpr int kWaiting = 2048;      // bytes waiting in the drain cases
 constexpr int kWaitingRounds = 4;   // drains of kWaiting bytes under callgrind
 
 // Sends kWaiting bytes from the peer and waits until the port holds them all.
-void fillWaiting(const PtyPair& pty) {
+void fillWaiting(const PtyPeer& pty) {
     sendToSlave(pty, kWaiting);
     waitInput(pty.slave(), kWaiting);
 }
 
-int callgrindRun(PtyPair& pty) {
+int callgrindRun(PtyPeer& pty) {
     const int slave = pty.slave();
     if (SioReset(kPort, 4096, 4096) != 0) return 1;
     char buf[4096];
@@ -131,7 +131,7 @@ int callgrindRun(PtyPair& pty) {
 
 // SioGetc and read(fd, 1) draining bytes that have all arrived: each
 // kWaitingRounds * kWaiting calls, for the instructions per byte taken.
-int callgrindWaiting(PtyPair& pty) {
+int callgrindWaiting(PtyPeer& pty) {
     if (SioReset(kPort, 4096, 4096) != 0) return 1;
     char byte;
     for (int r = 0; r < kWaitingRounds; ++r) {
@@ -147,9 +147,9 @@ int callgrindWaiting(PtyPair& pty) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    PtyPair pty;
+    PtyPeer pty;
     const int slave = pty.slave();
-    PtyPair::setNonBlocking(slave);
+    PtyPeer::setNonBlocking(slave);
     velk_map_port(kPort, pty.path());
     if (argc > 1 && std::string(argv[1]) == "--callgrind") return callgrindRun(pty);
     if (argc > 1 && std::string(argv[1]) == "--callgrind-waiting") return callgrindWaiting(pty);

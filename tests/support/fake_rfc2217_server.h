@@ -17,13 +17,14 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "support/wait_until.h"
 
 namespace velk {
 
@@ -86,7 +87,7 @@ public:
 
     // Sends raw bytes to the connected client (waits up to 5 s for one).
     bool send(const Bytes& bytes) {
-        if (!waitFor([&] { return client_.load() >= 0; })) return false;
+        if (!waitUntil([&] { return client_.load() >= 0; })) return false;
         std::lock_guard<std::mutex> l(sendMu_);
         std::size_t done = 0;
         while (done < bytes.size()) {
@@ -128,14 +129,6 @@ public:
             if (r == request) return true;
         }
         return false;
-    }
-    static bool waitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
-        const auto end = std::chrono::steady_clock::now() + limit;
-        while (!cond()) {
-            if (std::chrono::steady_clock::now() >= end) return cond();
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return true;
     }
 
 private:

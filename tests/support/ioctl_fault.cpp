@@ -3,14 +3,14 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <utility>
 
 extern "C" int __real_ioctl(int fd, unsigned long request, ...);
 
 namespace {
 unsigned long armedRequest = 0;
-int armedErr = 0;
-int refusedCount = 0;
-constexpr int kUnwritten = -1;  // armedErr: succeed without a word written
+velk::ioctl_fault::Answer armedAnswer;
+int answeredCount = 0;
 }  // namespace
 
 extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
@@ -18,10 +18,11 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
     va_start(ap, request);
     void* arg = va_arg(ap, void*);  // every request the library makes has at most one
     va_end(ap);
-    if (armedErr != 0 && request == armedRequest) {
-        ++refusedCount;
-        if (armedErr == kUnwritten) return 0;
-        errno = armedErr;
+    if (armedAnswer && request == armedRequest) {
+        ++answeredCount;
+        const int err = armedAnswer(arg);
+        if (err == 0) return 0;
+        errno = err;
         return -1;
     }
     return __real_ioctl(fd, request, arg);
@@ -30,18 +31,18 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
 namespace velk {
 namespace ioctl_fault {
 
-void fail(unsigned long request, int err) {
+void answer(unsigned long request, Answer answer) {
     armedRequest = request;
-    armedErr = err;
-    refusedCount = 0;
+    armedAnswer = std::move(answer);
+    answeredCount = 0;
 }
 
-void answerUnwritten(unsigned long request) {
-    fail(request, kUnwritten);
+void fail(unsigned long request, int err) {
+    answer(request, err == 0 ? Answer() : Answer([err](void*) { return err; }));
 }
 
-int refused() {
-    return refusedCount;
+int answered() {
+    return answeredCount;
 }
 
 }  // namespace ioctl_fault

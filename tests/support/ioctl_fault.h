@@ -1,24 +1,30 @@
-// A failing ioctl request for the tests: every ioctl() call of the library's
-// own code goes through the test binary's wrapper (linked with
-// -Wl,--wrap=ioctl on Linux), which answers the armed request with an errno
-// instead of passing it to the kernel. The C library's own requests
-// (tcgetattr, tcsetattr) are not affected.
+// A driver's answer to an ioctl request, scripted by the test: every ioctl()
+// call of the library's own code goes through the test binary's wrapper
+// (linked with -Wl,--wrap=ioctl on Linux), which answers the armed request
+// itself instead of passing it to the kernel: with an errno (a request the
+// driver lacks or fails), or with values the test gives (counts a pty cannot
+// produce). The C library's own requests (tcgetattr, tcsetattr) are not
+// affected. One request is armed at a time.
 #ifndef VELK_TESTS_SUPPORT_IOCTL_FAULT_H
 #define VELK_TESTS_SUPPORT_IOCTL_FAULT_H
+
+#include <functional>
 
 namespace velk {
 namespace ioctl_fault {
 
+// Given the request's argument, fills what it points to and returns 0, or
+// returns the errno the request fails with.
+using Answer = std::function<int(void* arg)>;
+
+// From now on, request is answered by answer (an empty one disarms).
+void answer(unsigned long request, Answer answer);
+
 // From now on, request fails with err (0 disarms).
 void fail(unsigned long request, int err);
 
-// From now on, request succeeds without reaching the kernel, leaving the
-// record it should fill as the caller had it (as qemu-user does with the
-// speed fields of TCGETS on ppc64el). fail(0, 0) disarms.
-void answerUnwritten(unsigned long request);
-
-// How often the armed request was refused since it was armed.
-int refused();
+// How often the armed request was answered since it was armed.
+int answered();
 
 }  // namespace ioctl_fault
 }  // namespace velk

@@ -1,21 +1,38 @@
-// The fixtures of the POSIX backend's tests: PosixLibraryTest, the library
-// on its own POSIX backend with the port mappings and module-wide state given
-// back after each test, and PosixPty, the same with a fresh pty whose master
-// the test drives.
+// The GoogleTest fixtures of the POSIX backend's tests: PosixLibraryTest,
+// the library on its own POSIX backend with the port mappings and module-wide
+// state given back after each test, and PosixPty, the same with a fresh pty
+// (support/pty_pair.h) whose master the test drives; and the count of the
+// process's open descriptors, for the tests that look for leaks.
 #ifndef VELK_TESTS_SUPPORT_POSIX_PTY_FIXTURE_H
 #define VELK_TESTS_SUPPORT_POSIX_PTY_FIXTURE_H
 
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
+#include <algorithm>
 #include <chrono>
 #include <string>
 
-#include "support/pty_support.h"
 #include "support/library_state.h"
+#include "support/pty_pair.h"
+#include "support/wait_until.h"
 #include "velk32.h"
 #include "velk32_posix.h"
 
 namespace velk {
+
+// The descriptors open in this process.
+inline int openFdCount() {
+    int n = 0;
+    DIR* d = opendir("/proc/self/fd");
+    if (d == nullptr) return -1;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] != '.') ++n;
+    }
+    closedir(d);
+    return n - 1;  // the directory's own descriptor
+}
 
 class PosixLibraryTest : public ::testing::Test {
 protected:

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <iostream>
 
-#include "platform.h"
+#include "platform/platform.h"
 #include "velk32.h"
 
 namespace velkcom {

@@ -1,12 +1,12 @@
 // `velkcom list`: the machine's serial ports as the operating system records
-// them (ports_linux.cpp, ports_win32.cpp), as an aligned table or as JSON.
+// them (platform/*/ports.cpp), as an aligned table or as JSON.
 // Nothing is opened.
 #include <algorithm>
 #include <iostream>
 
 #include "cli.h"
 #include "commands.h"
-#include "ports.h"
+#include "platform/ports.h"
 
 namespace velkcom {
 

@@ -1,6 +1,7 @@
 // velkcom: the command-line companion of the velk32 serial-port library.
-// Picks the command and hands it the rest of the command line; everything it
-// does with a port goes through the library's public functions.
+// Picks the command from the table (commands.h) and hands it the rest of the
+// command line; everything it does with a port goes through the library's
+// public functions.
 #include <iostream>
 #include <string>
 #include <vector>
@@ -17,12 +18,7 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     std::string command = argv[1];
-    std::vector<std::string> args(argv + 2, argv + argc);
-    if (command == "selftest") return cmdSelftest(args);
-    if (command == "term") return cmdTerm(args);
-    if (command == "probe") return cmdProbe(args);
-    if (command == "list") return cmdList(args);
-    if (command == "monitor") return cmdMonitor(args);
+    if (const Command* c = findCommand(command)) return c->run(std::vector<std::string>(argv + 2, argv + argc));
     if (command == "--help" || command == "-h" || command == "help") {
         std::cout << mainUsage();
         return kExitOk;

@@ -12,7 +12,7 @@
 
 #include "cli.h"
 #include "commands.h"
-#include "platform.h"
+#include "platform/platform.h"
 #include "velk32.h"
 
 namespace velkcom {

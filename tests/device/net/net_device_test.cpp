@@ -85,7 +85,7 @@ TEST_F(NetPort, CallsBecomeRequestsAndDataIsEscapedBothWays) {
     Bytes all(256);
     for (int i = 0; i < 256; ++i) all[i] = static_cast<std::uint8_t>(i);
     EXPECT_EQ(SioPuts(0, reinterpret_cast<const char*>(all.data()), 256), 256);
-    EXPECT_TRUE(FakeRfc2217Server::waitFor([&] { return server.data().size() >= 256; }));
+    EXPECT_TRUE(waitUntil([&] { return server.data().size() >= 256; }));
     EXPECT_EQ(server.data(), all);
     Bytes escaped;
     for (std::uint8_t b : all) {
@@ -102,14 +102,14 @@ TEST_F(NetPort, NotificationsFeedModemLinesAndLineErrors) {
     // Off until the server says otherwise.
     EXPECT_EQ(SioCTS(0) | SioDSR(0) | SioRI(0) | SioDCD(0), 0);
     ASSERT_TRUE(server.send(FakeRfc2217Server::subneg(107, {0x80 | 0x20 | 0x10 | 0x01})));
-    EXPECT_TRUE(FakeRfc2217Server::waitFor([] { return SioCTS(0) != 0; }));
+    EXPECT_TRUE(waitUntil([] { return SioCTS(0) != 0; }));
     EXPECT_EQ(SioDSR(0), SIO_MS_DSR_ON);
     EXPECT_EQ(SioDCD(0), SIO_MS_RLSD_ON);
     EXPECT_EQ(SioRI(0), 0);
     ASSERT_TRUE(server.send(FakeRfc2217Server::subneg(106, {0x08 | 0x10 | 0x60})));
     ASSERT_TRUE(server.send(FakeRfc2217Server::subneg(106, {0x02})));
     int errors = 0;
-    EXPECT_TRUE(FakeRfc2217Server::waitFor([&] {
+    EXPECT_TRUE(waitUntil([&] {
         errors |= SioStatus(0, SIO_CE_ALL);
         return errors == (SIO_CE_FRAME | SIO_CE_BREAK | SIO_CE_OVERRUN);
     })) << errors;
@@ -126,18 +126,18 @@ TEST_F(NetPort, ServerSuspendHoldsWritesUntilResumeOrPurge) {
         return device().ClearCommError(PortTable[0].handle, &errors, &st) && st.fXoffHold != 0;
     };
     ASSERT_TRUE(server.send(FakeRfc2217Server::subneg(108, {})));
-    EXPECT_TRUE(FakeRfc2217Server::waitFor(held));
+    EXPECT_TRUE(waitUntil(held));
     auto writer = std::async(std::launch::async, [] { return SioPuts(0, "held", 4); });
     EXPECT_EQ(writer.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
     EXPECT_TRUE(server.data().empty());
     ASSERT_TRUE(server.send(FakeRfc2217Server::subneg(109, {})));
     ASSERT_EQ(writer.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_EQ(writer.get(), 4);
-    EXPECT_TRUE(FakeRfc2217Server::waitFor([&] { return server.data() == Bytes{'h', 'e', 'l', 'd'}; }));
+    EXPECT_TRUE(waitUntil([&] { return server.data() == Bytes{'h', 'e', 'l', 'd'}; }));
 
     // Suspended again: a transmit purge from another thread ends the write.
     ASSERT_TRUE(server.send(FakeRfc2217Server::subneg(108, {})));
-    EXPECT_TRUE(FakeRfc2217Server::waitFor(held));
+    EXPECT_TRUE(waitUntil(held));
     auto purged = std::async(std::launch::async, [] { return SioPuts(0, "lost", 4); });
     EXPECT_EQ(purged.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
     EXPECT_EQ(SioTxClear(0), 0);
@@ -176,13 +176,13 @@ TEST_F(NetPort, RefusedValuesFailAndMissingAnswersAreWaitedForOnce) {
     t = Clock::now();
     EXPECT_EQ(SioDTR(0, SIO_LINE_CLEAR), 1);  // known not to answer: not waited for
     EXPECT_LT(msSince(t), 40);
-    EXPECT_TRUE(FakeRfc2217Server::waitFor([&] { return server.sawRequest({5, 9}); }));
+    EXPECT_TRUE(waitUntil([&] { return server.sawRequest({5, 9}); }));
     ASSERT_TRUE(netDevice().diagnostics(PortTable[0].handle, &diag));
     EXPECT_EQ(diag.unanswered, 2u);  // the second DTR request is unanswered too
     EXPECT_EQ(velk_port_unanswered(0), 2);
     // The server's signature, as long as a subnegotiation may carry it.
     ASSERT_TRUE(server.send(FakeRfc2217Server::subneg(100, Bytes(63, 'S'))));
-    EXPECT_TRUE(FakeRfc2217Server::waitFor([&] {
+    EXPECT_TRUE(waitUntil([&] {
         SioRxQue(0);  // reads what the server sent
         return netDevice().diagnostics(PortTable[0].handle, &diag) && diag.signature[0] != '\0';
     }));
@@ -200,7 +200,7 @@ TEST_F(NetPort, GarbageAndTruncatedSequencesLeaveTheDataIntact) {
     EXPECT_EQ(receive(4), (Bytes{'A', 255, 'B', 'C'}));
     EXPECT_EQ(SioCTS(0), 0);  // nothing notified by any of it
     // The refusals of the unknown options went back.
-    EXPECT_TRUE(FakeRfc2217Server::waitFor([] { return SioRxQue(0) == 0; }));
+    EXPECT_TRUE(waitUntil([] { return SioRxQue(0) == 0; }));
 }
 
 TEST_F(NetPort, PeerThatNeverAgreesFailsWithNothingButTheOffersSent) {
@@ -230,14 +230,14 @@ TEST_F(NetPort, LossMidSubnegotiationDeliversBytesThenFails) {
     FakeRfc2217Server server;
     ASSERT_EQ(reset(server.url()), 0);
     ASSERT_TRUE(server.send({'x', 'y', 'z', 255, 250, 44, 107}));
-    EXPECT_TRUE(FakeRfc2217Server::waitFor([] { return SioRxQue(0) == 3; }));
+    EXPECT_TRUE(waitUntil([] { return SioRxQue(0) == 3; }));
     server.closeClient();
     const auto t = Clock::now();
     EXPECT_EQ(SioGetc(0), 'x');
     EXPECT_EQ(SioGetc(0), 'y');
     EXPECT_EQ(SioGetc(0), 'z');
     int r = SIO_NO_DATA;
-    EXPECT_TRUE(FakeRfc2217Server::waitFor([&] { return (r = SioGetc(0)) != SIO_NO_DATA; }));
+    EXPECT_TRUE(waitUntil([&] { return (r = SioGetc(0)) != SIO_NO_DATA; }));
     EXPECT_EQ(r, SIO_WIN_ERROR);
     EXPECT_EQ(SioWinError(), ECONNRESET);
     EXPECT_EQ(SioPuts(0, "late", 4), SIO_WIN_ERROR);

@@ -24,9 +24,10 @@
 #include "port/port_table.h"
 #include "support/library_state.h"
 #include "support/peer_process.h"
-#include "support/pty_support.h"
+#include "support/pty_pair.h"
 #include "support/tty_gaps.h"
 #include "support/tty_probe.h"
+#include "support/wait_until.h"
 #include "velk32_posix.h"
 
 namespace velk {
@@ -84,7 +85,7 @@ struct Ser2net : FarEnd {
         if (ser2net.empty()) GTEST_SKIP() << "ser2net is not installed (Debian package ser2net)";
         if (findProgram("socat").empty()) GTEST_SKIP() << "socat is not installed (Debian package socat)";
         pair = std::make_unique<SocatPair>();
-        ASSERT_TRUE(pair->ok());
+        ASSERT_TRUE(pair->ok()) << pair->error;
         openFar(pair->b);
         // The port was free a moment ago; another program may take it first.
         for (int attempt = 0; attempt < 3 && server < 0; ++attempt) {
@@ -135,35 +136,9 @@ struct Ser2net : FarEnd {
 };
 
 std::pair<std::string, std::string> FarEnd::exchange(const std::string& out, const std::string& in) {
-    auto toFar = std::async(std::launch::async, [&] {
-        std::string got;
-        char buf[4096];
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (got.size() < out.size() && std::chrono::steady_clock::now() < end) {
-            const ssize_t r = ::read(far, buf, sizeof buf);
-            if (r > 0) {
-                got.append(buf, static_cast<std::size_t>(r));
-            } else {
-                pollfd p = {far, POLLIN, 0};
-                poll(&p, 1, 50);
-            }
-        }
-        return got;
-    });
+    auto toFar = std::async(std::launch::async, [&] { return receiveFrom(far, out.size()); });
     EXPECT_EQ(SioPuts(0, out.data(), static_cast<int>(out.size())), static_cast<int>(out.size()));
-    auto fromFar = std::async(std::launch::async, [&] {
-        std::size_t done = 0;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (done < in.size() && std::chrono::steady_clock::now() < end) {
-            const ssize_t r = ::write(far, in.data() + done, in.size() - done);
-            if (r > 0) {
-                done += static_cast<std::size_t>(r);
-            } else {
-                pollfd p = {far, POLLOUT, 0};
-                poll(&p, 1, 50);
-            }
-        }
-    });
+    auto fromFar = std::async(std::launch::async, [&] { return sendTo(far, in); });
     std::string got;
     char buf[4096];
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -173,7 +148,7 @@ std::pair<std::string, std::string> FarEnd::exchange(const std::string& out, con
         got.append(buf, static_cast<std::size_t>(r));
         if (r == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    fromFar.wait();
+    EXPECT_TRUE(fromFar.get());
     return {toFar.get(), got};
 }
 
@@ -264,20 +239,7 @@ TEST_F(Ser2net, StreamingDeviceWhileSettingsLinesAndPurgesChange) {
     const std::size_t total = 256 * 1024;
     std::string stream(total, '\0');
     for (std::size_t i = 0; i < total; ++i) stream[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
-    auto feeder = std::async(std::launch::async, [&] {
-        std::size_t done = 0;
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (done < total && std::chrono::steady_clock::now() < end) {
-            const ssize_t r = ::write(far, stream.data() + done, total - done);
-            if (r > 0) {
-                done += static_cast<std::size_t>(r);
-            } else {
-                pollfd p = {far, POLLOUT, 0};
-                poll(&p, 1, 50);
-            }
-        }
-        return done;
-    });
+    auto feeder = std::async(std::launch::async, [&] { return sendTo(far, stream, std::chrono::seconds(20)); });
     std::string got;
     char buf[4096];
     long worstMs = 0;
@@ -310,7 +272,7 @@ TEST_F(Ser2net, StreamingDeviceWhileSettingsLinesAndPurgesChange) {
         }
         if (r == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    EXPECT_EQ(feeder.get(), total);
+    EXPECT_TRUE(feeder.get());
     EXPECT_EQ(got.size(), total);
     EXPECT_TRUE(got == stream) << "the bytes arrived out of order or changed";
     EXPECT_EQ(calls, 12);

@@ -534,7 +534,7 @@ class PosixSocat : public PosixLibraryTest {
 protected:
     void SetUp() override {
         PosixLibraryTest::SetUp();
-        ASSERT_TRUE(pair.ok());
+        ASSERT_TRUE(pair.ok()) << pair.error;
         ASSERT_EQ(velk_map_port(0, pair.a.c_str()), 0);
         ASSERT_EQ(velk_map_port(1, pair.b.c_str()), 0);
         ASSERT_EQ(SioReset(0, 4096, 4096), 0) << SioWinError();

@@ -22,7 +22,6 @@
 
 #include "device/testing/fault_shim.h"
 #include "support/posix_pty_fixture.h"
-#include "support/pty_support.h"
 #include "velk32.h"
 #include "velk32_posix.h"
 
@@ -35,14 +34,12 @@ using namespace std::chrono_literals;
 // hung. Generous: it bounds a hang, it does not measure speed.
 constexpr auto kBound = 10s;
 
-class PosixFaults : public PosixLibraryTest {
+class PosixFaults : public PosixPty {
 protected:
     void SetUp() override {
-        PosixLibraryTest::SetUp();
-        ASSERT_FALSE(pty.path.empty());
+        PosixPty::SetUp();
         fdsBefore = openFdCount();
-        ASSERT_EQ(velk_map_port(0, pty.path.c_str()), 0);
-        ASSERT_EQ(SioReset(0, 4096, 4096), 0) << "SioWinError " << SioWinError();
+        openPty(0);
     }
 
     // Runs call on a thread of its own (the library is still used by one
@@ -65,7 +62,6 @@ protected:
         EXPECT_EQ(openFdCount(), fdsBefore - (pty.master < 0 ? 1 : 0)) << "a descriptor was left open";
     }
 
-    Pty pty;
     int fdsBefore = 0;
 };
 

@@ -214,6 +214,22 @@ TEST(VelkcomCommand, BadCommandLinesGiveUsageAndStatus2) {
     }
 }
 
+// The usage goes to standard error, whole, for an unknown command (named)
+// and for none; asked for, it goes to standard output.
+TEST(VelkcomCommand, AnUnknownCommandIsNamedWithTheWholeUsageAndStatus2) {
+    const Result help = run({"--help"});
+    ASSERT_EQ(help.status, 0);
+    ASSERT_EQ(help.out.rfind("usage: velkcom COMMAND", 0), 0u) << help.out;
+    const Result unknown = run({"frobnicate", "--help"});
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_EQ(unknown.err, "velkcom: unknown command 'frobnicate'\n" + help.out);
+    EXPECT_TRUE(unknown.out.empty()) << unknown.out;
+    const Result none = run({});
+    EXPECT_EQ(none.status, 2);
+    EXPECT_EQ(none.err, help.out);
+    for (const char* alias : {"-h", "help"}) EXPECT_EQ(run({alias}).out, help.out) << alias;
+}
+
 TEST(VelkcomCommand, APortThatDoesNotOpenIsOneLineNamingPortCallAndCode) {
     Result r = run({"term", "--device", "/nonexistent/tty", "--port", "4"});
     EXPECT_EQ(r.status, 1);

@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform.h"
+#include "platform/platform.h"
 
 #ifndef TIOCM_LOOP
 #define TIOCM_LOOP 0x8000

@@ -18,7 +18,7 @@
 #include <algorithm>
 #include <cwctype>
 
-#include "ports.h"
+#include "platform/ports.h"
 
 namespace velkcom {
 

@@ -1,12 +1,13 @@
-// The stage every benchmark runs on: the tests' pseudo-terminal pair
-// (tests/support/pty_pair.h), whose slave end is the "serial port" (opened by
-// the library through velk_map_port, or used directly by the raw system-call
-// floor) and whose master end is the peer. A peer thread can keep the master end busy for the transfer cases: as a
-// source it writes as fast as the slave end takes bytes, as a sink it reads
-// everything the slave end sends. Each benchmark run makes a fresh pair, so
-// no bytes are left over from one case to the next.
-#ifndef VELK_BENCH_PTY_PAIR_H
-#define VELK_BENCH_PTY_PAIR_H
+// The benchmarks' peer over the tests' pseudo-terminal pair
+// (tests/support/pty_pair.h): the slave end, made raw, is the "serial port"
+// (opened by the library through velk_map_port, or used directly by the raw
+// system-call floor) and the master end is the peer. A peer thread can keep
+// the master end busy for the transfer cases: as a source it writes as fast
+// as the slave end takes bytes, as a sink it reads everything the slave end
+// sends. Each benchmark run makes a fresh pair, so no bytes are left over
+// from one case to the next.
+#ifndef VELK_BENCH_PTY_PEER_H
+#define VELK_BENCH_PTY_PEER_H
 
 #include <poll.h>
 #include <termios.h>
@@ -23,9 +24,9 @@
 
 namespace velkbench {
 
-class PtyPair {
+class PtyPeer {
 public:
-    PtyPair() {
+    PtyPeer() {
         if (pty_.path.empty()) {
             std::perror("openpty");
             std::abort();
@@ -38,9 +39,9 @@ public:
         t.c_cflag |= CLOCAL | CREAD;
         tcsetattr(pty_.slave, TCSANOW, &t);
     }
-    ~PtyPair() { stopPeer(); }
-    PtyPair(const PtyPair&) = delete;
-    PtyPair& operator=(const PtyPair&) = delete;
+    ~PtyPeer() { stopPeer(); }
+    PtyPeer(const PtyPeer&) = delete;
+    PtyPeer& operator=(const PtyPeer&) = delete;
 
     int master() const { return pty_.master; }
     // The slave descriptor openpty gave; kept open for the pair's whole life
@@ -87,4 +88,4 @@ private:
 
 }  // namespace velkbench
 
-#endif  // VELK_BENCH_PTY_PAIR_H
+#endif  // VELK_BENCH_PTY_PEER_H

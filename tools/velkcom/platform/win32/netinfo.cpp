@@ -1,6 +1,6 @@
 // What velkcom asks of a network port beyond the 25 functions, on Windows:
 // nothing to ask, as velk32.dll has no network ports (see platform.h).
-#include "platform.h"
+#include "platform/platform.h"
 
 namespace velkcom {
 

@@ -1,6 +1,6 @@
 // Port mapping on Windows: the DLL opens COM1 to COM9 by name and has no way
 // to point a port elsewhere, and no built-in loopback plug.
-#include "platform.h"
+#include "platform/platform.h"
 
 namespace velkcom {
 

@@ -2,7 +2,7 @@
 // through SioWinError; the ones a serial port commonly gives are named here.
 #include <string>
 
-#include "platform.h"
+#include "platform/platform.h"
 
 namespace velkcom {
 

@@ -11,7 +11,7 @@
 
 #include <cerrno>
 
-#include "platform.h"
+#include "platform/platform.h"
 
 namespace velkcom {
 

@@ -1,7 +1,7 @@
 // The port list where velkcom knows no record of the system's ports to read
 // (POSIX systems other than Linux, which has sysfs): `velkcom list` says so
 // and fails; every other command works, with ports named by device path.
-#include "ports.h"
+#include "platform/ports.h"
 
 namespace velkcom {
 

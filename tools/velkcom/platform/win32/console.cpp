@@ -9,7 +9,7 @@
 #endif
 #include <windows.h>
 
-#include "platform.h"
+#include "platform/platform.h"
 
 namespace velkcom {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform.h"
+#include "platform/platform.h"
 
 namespace velkcom {
 

@@ -1,6 +1,6 @@
 // The UART's internal loopback (see platform.h): Windows offers no request
 // for it, so `velkcom selftest --internal-loopback` refuses there.
-#include "platform.h"
+#include "platform/platform.h"
 
 namespace velkcom {
 

@@ -1,11 +1,12 @@
 // The few things velkcom needs from the operating system beyond the serial
 // library, behind one small interface so that the commands themselves stay
-// free of platform code. CMake picks one implementation file per group at
-// build time: console_posix.cpp or console_win32.cpp (terminal input and
-// output, sleeping, quit signals), errtext_posix.cpp or errtext_win32.cpp
-// (error codes in words), portmap_posix.cpp or portmap_win32.cpp (pointing a
-// port number at a device path, which only the POSIX library can do). The
-// port list has its own header, ports.h.
+// free of platform code. Each group below is one file of the same name in
+// platform/posix/ and in platform/win32/, and CMake builds one of the two
+// folders: console.cpp (terminal input and output, sleeping, quit signals),
+// errtext.cpp (error codes in words), portmap.cpp (pointing a port number at
+// a device path, which only the POSIX library can do), netinfo.cpp (a
+// network port's unanswered requests), loopback.cpp (a UART's internal
+// loopback). The port list has its own header, ports.h, and file, ports.cpp.
 #ifndef VELKCOM_PLATFORM_H
 #define VELKCOM_PLATFORM_H
 
@@ -13,7 +14,7 @@
 
 namespace velkcom {
 
-// ---- Console (console_*.cpp) ---------------------------------------------
+// ---- Console (console.cpp) -----------------------------------------------
 
 // What consoleRead found.
 constexpr int kConsoleTimeout = 0;   // nothing arrived within the time given
@@ -50,13 +51,13 @@ bool quitRequested();
 // Sleeps for about ms milliseconds.
 void sleepMs(int ms);
 
-// ---- Error codes in words (errtext_*.cpp) ----------------------------------
+// ---- Error codes in words (errtext.cpp) ------------------------------------
 
 // The meaning of an error code that SioWinError returned (an errno value from
 // the POSIX library, a Windows error code from the DLL).
 std::string errorText(int code);
 
-// ---- Port mapping (portmap_*.cpp) -----------------------------------------
+// ---- Port mapping (portmap.cpp) -------------------------------------------
 
 // Whether this build can point a port at a device path (--device).
 bool deviceOptionSupported();
@@ -70,7 +71,7 @@ std::string defaultSelftestDevice();
 int mapPort(int port, const std::string& device);
 
 // How many requests the server of an open network port has left unanswered
-// so far (velk_port_unanswered; netinfo_*.cpp); 0 for other ports and on
+// so far (velk_port_unanswered; netinfo.cpp); 0 for other ports and on
 // Windows.
 int unansweredRequests(int port);
 
@@ -78,7 +79,7 @@ int unansweredRequests(int port);
 // ("/dev/ttyS0" for COM1 on POSIX, "COM1" on Windows).
 std::string defaultDeviceName(int port);
 
-// ---- A UART's internal loopback (loopback_*.cpp) ---------------------------
+// ---- A UART's internal loopback (loopback.cpp) -----------------------------
 
 // Puts the device at path into its internal loopback (TX to RX, RTS to CTS,
 // DTR to DSR, OUT1 to RI, OUT2 to DCD), with DTR and RTS raised, and holds it

@@ -1,8 +1,8 @@
 // The serial ports the operating system knows of, read from its own records
-// without opening any port: sysfs on Linux (ports_linux.cpp), the registry's
-// SERIALCOMM key and SetupAPI on Windows (ports_win32.cpp); elsewhere none
-// (ports_none.cpp). CMake picks one of the files; `velkcom list` formats
-// what they find.
+// without opening any port: sysfs on Linux (platform/posix/ports.cpp), the
+// registry's SERIALCOMM key and SetupAPI on Windows (platform/win32/ports.cpp);
+// on other systems none (platform/posix/ports_none.cpp). CMake picks one of
+// the files; `velkcom list` formats what they find.
 #ifndef VELKCOM_PORTS_H
 #define VELKCOM_PORTS_H
 

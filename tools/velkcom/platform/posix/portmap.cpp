@@ -1,6 +1,6 @@
 // Port mapping on POSIX: the library's extension velk_map_port points a port
 // number at any device path, or at the built-in loopback plug "loop://".
-#include "platform.h"
+#include "platform/platform.h"
 #include "velk32.h"
 #include "velk32_posix.h"
 

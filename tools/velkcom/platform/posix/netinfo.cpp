@@ -1,6 +1,6 @@
 // What velkcom asks of a network port beyond the 25 functions, on POSIX:
 // the unanswered-request count of velk32_posix.h (see platform.h).
-#include "platform.h"
+#include "platform/platform.h"
 #include "velk32_posix.h"
 
 namespace velkcom {

@@ -15,7 +15,7 @@
 #include <map>
 #include <system_error>
 
-#include "ports.h"
+#include "platform/ports.h"
 
 namespace fs = std::filesystem;
 
