@@ -248,8 +248,13 @@ stage_cross() {
   # The 32-bit C and C++ runtimes for running i686 programs natively.
   [ "$i686_native" = 1 ] && pkgs+=(lib32stdc++6)
   local t0=$SECONDS
-  bash scripts/deps.sh "${pkgs[@]}" ||
-    echo "note: not everything could be installed; a target without its compiler or emulator is skipped"
+  if ! bash scripts/deps.sh "${pkgs[@]}"; then
+    # One package that cannot be had must not keep the others out.
+    echo "note: the install failed; each package alone:"
+    for p in "${pkgs[@]}"; do
+      bash scripts/deps.sh "$p" || echo "note: $p could not be installed; a target that needs it is skipped"
+    done
+  fi
   echo "installs: $((SECONDS - t0)) s"
 
   local results=() failed=() left how rc log build_s test_s counts
@@ -304,10 +309,10 @@ stage_cross() {
     test_s=$((SECONDS - t0))
     # The counts from the attributes of the JUnit file's testsuite element.
     local suite n_all n_failed n_skipped
-    suite=$(sed -n '/<testsuite/,/>/p' "$ctest_xml" 2>/dev/null | tr '\n' ' ')
-    n_all=$(grep -o ' tests="[0-9]*"' <<<"$suite" | head -n 1 | tr -dc 0-9)
-    n_failed=$(grep -o ' failures="[0-9]*"' <<<"$suite" | head -n 1 | tr -dc 0-9)
-    n_skipped=$(grep -o ' skipped="[0-9]*"' <<<"$suite" | head -n 1 | tr -dc 0-9)
+    suite=$(sed -n '/<testsuite/,/>/p' "$ctest_xml" 2>/dev/null | tr '\n\t' '  ' || true)
+    n_all=$(grep -o ' tests="[0-9]*"' <<<"$suite" | head -n 1 | tr -dc 0-9 || true)
+    n_failed=$(grep -o ' failures="[0-9]*"' <<<"$suite" | head -n 1 | tr -dc 0-9 || true)
+    n_skipped=$(grep -o ' skipped="[0-9]*"' <<<"$suite" | head -n 1 | tr -dc 0-9 || true)
     if [ "$rc" != 0 ] || [ -z "$n_all" ]; then
       sed -n '/tests passed\|tests failed/,$p' "$log"
       grep -B2 -A25 -E '\*\*\*(Failed|Timeout|Exception)' "$log" | head -n 150 || true
