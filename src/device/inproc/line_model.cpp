@@ -209,12 +209,16 @@ DWORD LineModel::write(DevHandle h, const void* buf, DWORD n, DWORD* written) {
     const BYTE* in = static_cast<const BYTE*>(buf);
     DWORD count = 0;
     p->txPending += n;
+    // Where the bytes go and how they arrive change only while the lock is
+    // let go, so they are read again only after a wait.
+    Wire wire = wireOf(port);
     while (count < n) {
         if (txHeld(port)) {
             ++p->heldWriters;
             cv_.notify_all();
             cv_.wait(lock, [&] { return p->abortGeneration != generation || !txHeld(port); });
             --p->heldWriters;
+            wire = wireOf(port);
         }
         if (p->abortGeneration != generation) {
             // Purged, closed or removed while held: the rest is discarded.
@@ -222,8 +226,7 @@ DWORD LineModel::write(DevHandle h, const void* buf, DWORD n, DWORD* written) {
             *written = count;
             return kErrOperationAborted;
         }
-        const int to = receiverOf(port);
-        if (to >= 0) deliver(port, to, in[count]);
+        if (wire.to >= 0) receive(wire.to, in[count] & wire.mask, wire.mismatch);
         ++count;
         --p->txPending;
     }
@@ -264,36 +267,14 @@ DWORD LineModel::setBreak(DevHandle h, bool on) {
 
 // ---- The wire --------------------------------------------------------------
 
-int LineModel::receiverOf(int port) const {
-    const Port& p = ports_[port];
-    if (p.wiring == Wiring::Loopback) return port;
-    if (p.wiring == Wiring::NullModem) return p.peer;
-    return -1;
-}
-
-DWORD LineModel::inputsOf(int port) const {
-    const Port& p = ports_[port];
-    DWORD status = 0;
-    const int src = receiverOf(port);
-    if (src >= 0 && ports_[src].open) {
-        if (ports_[src].rts) status |= MS_CTS_ON;
-        if (ports_[src].dtr) status |= MS_DSR_ON | MS_RLSD_ON;
-    }
-    return (status & ~p.forcedMask) | p.forcedValues;
-}
-
-bool LineModel::txHeld(int port) const {
-    const Port& p = ports_[port];
-    if (p.dcb.fOutxCtsFlow && (inputsOf(port) & MS_CTS_ON) == 0) return true;
-    return p.dcb.fOutX && p.xoffReceived;
-}
-
-// One byte on the wire from `from` to `to`: the sender's data bits travel,
-// in the sender's format.
-void LineModel::deliver(int from, int to, BYTE b) {
+// The wire from a port's TX: the sender's data bits travel, in the sender's
+// format.
+LineModel::Wire LineModel::wireOf(int from) const {
     const DCB& s = ports_[from].dcb;
-    if (s.ByteSize < 8) b = static_cast<BYTE>(b & ((1u << s.ByteSize) - 1));
-    receive(to, b, !sameFormat(s, ports_[to].dcb));
+    Wire w{receiverOf(from), 0xFF, false};
+    if (s.ByteSize < 8) w.mask = static_cast<BYTE>((1u << s.ByteSize) - 1);
+    if (w.to >= 0 && w.to != from) w.mismatch = !sameFormat(s, ports_[w.to].dcb);
+    return w;
 }
 
 void LineModel::receive(int port, BYTE b, bool framingError) {
@@ -317,8 +298,8 @@ void LineModel::receive(int port, BYTE b, bool framingError) {
 // XON or XOFF (control >= 0) goes out ahead of data and is never held.
 void LineModel::sendControl(int from, int control) {
     if (control < 0) return;
-    const int to = receiverOf(from);
-    if (to >= 0) deliver(from, to, static_cast<BYTE>(control));
+    const Wire wire = wireOf(from);
+    if (wire.to >= 0) receive(wire.to, static_cast<BYTE>(control) & wire.mask, wire.mismatch);
 }
 
 // Starting a break is seen by the receiving end as CE_BREAK.

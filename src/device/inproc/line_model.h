@@ -104,12 +104,27 @@ protected:
     // The members below expect mu_ held.
     // Where the port's TX goes, which is also whose outputs drive its inputs
     // (the wiring is symmetric); -1 for none.
-    int receiverOf(int port) const;
+    int receiverOf(int port) const {
+        const Port& p = ports_[port];
+        return p.wiring == Wiring::Loopback ? port : p.wiring == Wiring::NullModem ? p.peer : -1;
+    }
     // The modem inputs as GetCommModemStatus reports them.
-    DWORD inputsOf(int port) const;
+    DWORD inputsOf(int port) const {
+        const int src = receiverOf(port);
+        DWORD status = 0;
+        if (src >= 0 && ports_[src].open) {
+            if (ports_[src].rts) status |= MS_CTS_ON;
+            if (ports_[src].dtr) status |= MS_DSR_ON | MS_RLSD_ON;
+        }
+        return (status & ~ports_[port].forcedMask) | ports_[port].forcedValues;
+    }
     // A write started now would wait (CTS low under CTS flow control, or an
     // XOFF received under output XON/XOFF).
-    bool txHeld(int port) const;
+    bool txHeld(int port) const {
+        const Port& p = ports_[port];
+        if (p.dcb.fOutxCtsFlow && (inputsOf(port) & MS_CTS_ON) == 0) return true;
+        return p.dcb.fOutX && p.xoffReceived;
+    }
     // One byte arriving at the port's receiver; framingError when it was
     // sent in another line format.
     void receive(int port, BYTE b, bool framingError);
@@ -122,7 +137,12 @@ private:
     Port* held(DevHandle h);             // the open port of a handle, or null
     DWORD live(DevHandle h, Port*& p);  // the same, still present, or the error
     int indexOf(const Port& p) const { return static_cast<int>(&p - ports_); }
-    void deliver(int from, int to, BYTE b);
+    struct Wire {
+        int to;         // the receiver, or -1
+        BYTE mask;      // the sender's data bits
+        bool mismatch;  // the two ends differ in line format
+    };
+    Wire wireOf(int from) const;
     void sendControl(int from, int control);
     void breakLocked(int port, bool on);
     int applyLineState(Port& p, const DCB& dcb);
