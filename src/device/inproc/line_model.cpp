@@ -26,7 +26,7 @@ LineModel::LineModel(Wiring wiring) {
 
 // ---- Operations ------------------------------------------------------------
 
-LineModel::Port* LineModel::held(DevHandle h) {
+LineModel::Port* LineModel::portOf(DevHandle h) {
     const unsigned slot = handle::slotOf(h);
     if (slot >= static_cast<unsigned>(kPorts)) return nullptr;
     Port& p = ports_[slot];
@@ -34,7 +34,7 @@ LineModel::Port* LineModel::held(DevHandle h) {
 }
 
 DWORD LineModel::live(DevHandle h, Port*& p) {
-    p = held(h);
+    p = portOf(h);
     if (p == nullptr) return kErrInvalidHandle;
     if (p->wiring != Wiring::Absent) return 0;
     p = nullptr;
@@ -64,7 +64,7 @@ DWORD LineModel::open(int port, DevHandle* h) {
 
 DWORD LineModel::close(DevHandle h) {
     std::lock_guard<std::mutex> lock(mu_);
-    Port* p = held(h);
+    Port* p = portOf(h);
     if (p == nullptr) return kErrInvalidHandle;
     p->open = false;
     p->handle = kNoDevice;

@@ -134,7 +134,7 @@ protected:
     Port ports_[kPorts];
 
 private:
-    Port* held(DevHandle h);             // the open port of a handle, or null
+    Port* portOf(DevHandle h);          // the open port of a handle, or null
     DWORD live(DevHandle h, Port*& p);  // the same, still present, or the error
     int indexOf(const Port& p) const { return static_cast<int>(&p - ports_); }
     struct Wire {
