@@ -14,7 +14,7 @@
 #include "port/port_table.h"
 #include "support/async_call.h"
 #include "support/library_state.h"
-#include "support/pty_support.h"
+#include "support/wait_until.h"
 #include "velk32.h"
 #include "velk32_posix.h"
 
