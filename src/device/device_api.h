@@ -147,19 +147,22 @@ static_assert(sizeof(COMSTAT) == 12, "COMSTAT is three 32-bit words");
 using DevHandle = std::uintptr_t;
 constexpr DevHandle kNoDevice = ~DevHandle(0);
 
-// The platform's error codes that the library itself or the simulated device
-// produce, so that SioWinError reports values of one family on each platform:
-// Windows error codes in the DLL, errno values elsewhere.
+// The platform's error codes that the library itself or the in-process
+// devices (loop://, the simulated device) produce, so that SioWinError
+// reports values of one family on each platform: Windows error codes in the
+// DLL, errno values elsewhere.
 #if defined(_WIN32)
 constexpr DWORD kErrFileNotFound = ERROR_FILE_NOT_FOUND;         // 2
 constexpr DWORD kErrAccessDenied = ERROR_ACCESS_DENIED;          // 5
 constexpr DWORD kErrInvalidHandle = ERROR_INVALID_HANDLE;        // 6
+constexpr DWORD kErrNoMemory = ERROR_NOT_ENOUGH_MEMORY;          // 8
 constexpr DWORD kErrGenFailure = ERROR_GEN_FAILURE;              // 31
 constexpr DWORD kErrInvalidParameter = ERROR_INVALID_PARAMETER;  // 87
 constexpr DWORD kErrOperationAborted = ERROR_OPERATION_ABORTED;  // 995
 #else
 constexpr DWORD kErrFileNotFound = ENOENT;
 constexpr DWORD kErrAccessDenied = EBUSY;
+constexpr DWORD kErrNoMemory = ENOMEM;
 constexpr DWORD kErrInvalidHandle = EBADF;
 constexpr DWORD kErrGenFailure = EIO;
 constexpr DWORD kErrInvalidParameter = EINVAL;

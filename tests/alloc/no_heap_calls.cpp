@@ -206,4 +206,30 @@ TEST_F(NoHeapTest, NoCallAllocatesAfterReset) {
     velk_map_port(2, nullptr);
 }
 
+// loop:// takes its queue at the first opening (not counted) and keeps it: no
+// later call allocates, closing and reopening at the same size included.
+TEST_F(NoHeapTest, NoCallAllocatesOnTheLoopbackPlug) {
+    ASSERT_EQ(velk_map_port(1, "loop://"), 0);
+    ASSERT_EQ(SioReset(1, 1024, 1024), 0);
+    char buf[64] = {};
+    const std::vector<std::pair<const char*, std::function<void()>>> calls = {
+        {"SioPuts", [] { EXPECT_EQ(SioPuts(1, "abc", 3), 3); }},
+        {"SioRxQue", [] { EXPECT_EQ(SioRxQue(1), 3); }},
+        {"SioGetc", [] { EXPECT_EQ(SioGetc(1), 'a'); }},
+        {"SioGets", [&] { EXPECT_EQ(SioGets(1, buf, sizeof buf), 2); }},
+        {"SioGetc (empty)", [] { EXPECT_EQ(SioGetc(1), SIO_NO_DATA); }},
+        {"SioFlow S", [] { EXPECT_EQ(SioFlow(1, SIO_FLOW_SOFTWARE), 0); }},
+        {"SioPutc", [] { EXPECT_EQ(SioPutc(1, 'z'), 0); }},
+        {"SioBrkSig A", [] { EXPECT_EQ(SioBrkSig(1, SIO_BREAK_ASSERT), 1); }},
+        {"SioStatus", [] { EXPECT_EQ(SioStatus(1, SIO_CE_ALL), SIO_CE_BREAK); }},
+        {"SioDSR", [] { EXPECT_EQ(SioDSR(1), SIO_MS_DSR_ON); }},
+        {"SioTxClear", [] { EXPECT_EQ(SioTxClear(1), 0); }},
+        {"SioDone", [] { EXPECT_EQ(SioDone(1), 1); }},
+        {"SioReset", [] { EXPECT_EQ(SioReset(1, 1024, 1024), 0); }},
+    };
+    for (const auto& call : calls) EXPECT_EQ(allocationsIn(call.second), 0) << call.first << " allocated";
+    SioDone(1);
+    velk_map_port(1, nullptr);
+}
+
 }  // namespace

@@ -1,11 +1,8 @@
 // Test builds only (velk32_testing); never in a shipped library.
-// The simulated serial device: nine in-process ports wired by tests, with the
-// behaviour a real driver shows to the library (see sim_device.h). Bytes move
-// from writer to receiver at once, one at a time, so flow control, queue
-// limits and framing checks apply byte by byte; a write held off by flow
-// control waits on a condition variable and is released by the peer's reads,
-// line changes or XON, by a purge, or by closing the port. The DeviceApi
-// operations are in sim_device_ops.cpp.
+// The simulated serial device (see sim_device.h): the wiring and the test
+// controls, each under the line model's lock, and the DeviceApi operations,
+// each handed to the model with its error code kept as this thread's last
+// error.
 #include "device/testing/sim_device.h"
 
 #include <cstdio>
@@ -16,19 +13,10 @@
 namespace velk {
 
 namespace {
-
-bool sameFormat(const DCB& a, const DCB& b) {
-    return a.BaudRate == b.BaudRate && a.ByteSize == b.ByteSize && a.Parity == b.Parity &&
-           a.StopBits == b.StopBits;
-}
-
+thread_local DWORD simLastError = 0;
 }  // namespace
 
-SimDevice::SimDevice() {
-    for (Port& p : ports_) {
-        p.dcb = driverDefaultDcb();
-    }
-}
+SimDevice::SimDevice() : LineModel(Wiring::Absent) {}
 
 // A port number outside 0..8 is a fault in the test: stop it there, in every
 // build (not an assert, which release builds drop).
@@ -101,21 +89,11 @@ void SimDevice::connectNullModem(int a, int b) {
     cv_.notify_all();
 }
 
-int SimDevice::receiverOf(int port) const {
-    const Port& p = at(port);
-    if (p.wiring == Wiring::Loopback) return port;
-    if (p.wiring == Wiring::NullModem) return p.peer;
-    return -1;
-}
-
-int SimDevice::sourceOf(int port) const {
-    return receiverOf(port);  // the wiring is symmetric
-}
-
 // ---- Test controls ---------------------------------------------------------
 
 void SimDevice::injectReceived(int port, const void* data, std::size_t n) {
     std::lock_guard<std::mutex> lock(mu_);
+    checkPort(port);
     const BYTE* bytes = static_cast<const BYTE*>(data);
     for (std::size_t i = 0; i < n; ++i) receive(port, bytes[i], false);
     cv_.notify_all();
@@ -128,8 +106,8 @@ void SimDevice::injectErrors(int port, DWORD ceFlags) {
 
 void SimDevice::setModemInputs(int port, DWORD mask, DWORD values) {
     std::lock_guard<std::mutex> lock(mu_);
-    at(port).overrideMask = mask;
-    at(port).overrideValues = values & mask;
+    at(port).forcedMask = mask;
+    at(port).forcedValues = values & mask;
     cv_.notify_all();
 }
 
@@ -148,10 +126,9 @@ void SimDevice::setDeviceTimeouts(int port, const COMMTIMEOUTS& t) {
 SimDevice::Snapshot SimDevice::snapshot(int port) const {
     std::lock_guard<std::mutex> lock(mu_);
     const Port& p = at(port);
-    return Snapshot{p.wiring,    p.open,      p.opens,         p.dcb,          p.timeouts,
-                    p.dtr,       p.rts,       p.brk,           modemStatusLocked(port),
-                    p.rx.size(), p.errors,    p.queueSize,     p.eventMask,    p.txPending,
-                    txHeld(port)};
+    return Snapshot{p.wiring,    p.open,      p.opens,     p.dcb,       p.timeouts,   p.dtr,
+                    p.rts,       p.brk,       inputsOf(port), p.rx.size(), p.errors, p.queueSize,
+                    p.eventMask, p.txPending, txHeld(port)};
 }
 
 bool SimDevice::waitForHeldWrite(int port, std::chrono::milliseconds timeout) const {
@@ -159,84 +136,84 @@ bool SimDevice::waitForHeldWrite(int port, std::chrono::milliseconds timeout) co
     return cv_.wait_for(lock, timeout, [&] { return at(port).heldWriters > 0; });
 }
 
-// ---- Line model ------------------------------------------------------------
+// ---- DeviceApi -------------------------------------------------------------
 
-DWORD SimDevice::modemStatusLocked(int port) const {
-    const Port& p = at(port);
-    DWORD status = 0;
-    int src = sourceOf(port);
-    if (src >= 0 && at(src).open) {
-        const Port& s = at(src);
-        if (s.rts) status |= MS_CTS_ON;
-        if (s.dtr) status |= MS_DSR_ON | MS_RLSD_ON;
-    }
-    return (status & ~p.overrideMask) | p.overrideValues;
+BOOL SimDevice::done(DWORD err) {
+    if (err == 0) return 1;
+    simLastError = err;
+    return 0;
 }
 
-bool SimDevice::txHeld(int port) const {
-    const Port& p = at(port);
-    if (p.dcb.fOutxCtsFlow && (modemStatusLocked(port) & MS_CTS_ON) == 0) return true;
-    if (p.dcb.fOutX && p.xoffReceived) return true;
-    return false;
+DWORD SimDevice::GetLastError() {
+    return simLastError;
 }
 
-// One byte on the wire from `from` to `to`, in the sender's format.
-void SimDevice::deliver(int from, int to, BYTE b) {
-    const DCB& s = at(from).dcb;
-    if (s.ByteSize < 8) b = static_cast<BYTE>(b & ((1u << s.ByteSize) - 1));
-    bool mismatch = !sameFormat(s, at(to).dcb);
-    receive(to, b, mismatch);
+DevHandle SimDevice::CreateFileA(const char* name) {
+    DevHandle h = kNoDevice;
+    // Only "COM1" to "COM9", exactly; the model turns away absent ports.
+    const int port = comPortOfName(name);
+    done(port < 0 ? kErrFileNotFound : open(port, &h));
+    return h;
 }
 
-// One byte arriving at a port's UART.
-void SimDevice::receive(int to, BYTE b, bool framingError) {
-    Port& r = at(to);
-    if (!r.open) return;  // nobody is listening: the byte is gone
-    if (framingError) {
-        r.errors |= CE_FRAME;
-        if (r.dcb.fParity && r.dcb.Parity != NOPARITY) r.errors |= CE_RXPARITY;
-    }
-    if (r.dcb.fOutX && !framingError) {
-        if (b == static_cast<BYTE>(r.dcb.XoffChar)) {
-            r.xoffReceived = true;
-            return;
-        }
-        if (b == static_cast<BYTE>(r.dcb.XonChar)) {
-            r.xoffReceived = false;
-            return;
-        }
-    }
-    if (r.rx.size() >= r.queueSize) {
-        r.errors |= CE_RXOVER;
-        return;
-    }
-    r.rx.push_back(b);
-    // Receive-side flow control: hold the peer off once the queue is nearly full.
-    const int control = holdOffWhenFull(r, static_cast<DWORD>(r.rx.size()), static_cast<DWORD>(r.queueSize));
-    if (control >= 0) sendControl(to, static_cast<BYTE>(control));
+BOOL SimDevice::CloseHandle(DevHandle h) {
+    return done(close(h));
 }
 
-// After bytes left the receive queue: release the peer.
-void SimDevice::afterDrain(int port) {
-    Port& p = at(port);
-    const int control = releaseAfterDrain(p, static_cast<DWORD>(p.rx.size()));
-    if (control >= 0) sendControl(port, static_cast<BYTE>(control));
+BOOL SimDevice::GetCommTimeouts(DevHandle h, COMMTIMEOUTS* t) {
+    return done(timeouts(h, t));
 }
 
-// Starting a break is seen by the receiving end as CE_BREAK.
-void SimDevice::setBreak(int port, bool on) {
-    Port& p = at(port);
-    if (on && !p.brk) {
-        int to = receiverOf(port);
-        if (to >= 0 && at(to).open) at(to).errors |= CE_BREAK;
-    }
-    p.brk = on;
+BOOL SimDevice::SetCommTimeouts(DevHandle h, const COMMTIMEOUTS* t) {
+    return done(setTimeouts(h, t));
 }
 
-// XON/XOFF go out ahead of data and are never held.
-void SimDevice::sendControl(int from, BYTE b) {
-    int to = receiverOf(from);
-    if (to >= 0) deliver(from, to, b);
+BOOL SimDevice::GetCommState(DevHandle h, DCB* dcb) {
+    return done(state(h, dcb));
+}
+
+BOOL SimDevice::SetCommState(DevHandle h, const DCB* dcb) {
+    return done(setState(h, dcb));
+}
+
+BOOL SimDevice::SetupComm(DevHandle h, DWORD inQueue, DWORD /*outQueue*/) {
+    return done(setQueue(h, inQueue));
+}
+
+BOOL SimDevice::EscapeCommFunction(DevHandle h, DWORD func) {
+    return done(escape(h, func));
+}
+
+BOOL SimDevice::ClearCommError(DevHandle h, DWORD* errors, COMSTAT* stat) {
+    return done(clearErrors(h, errors, stat));
+}
+
+BOOL SimDevice::SetCommMask(DevHandle h, DWORD mask) {
+    return done(setEventMask(h, mask));
+}
+
+BOOL SimDevice::ReadFile(DevHandle h, void* buf, DWORD n, DWORD* got) {
+    return done(read(h, buf, n, got));
+}
+
+BOOL SimDevice::WriteFile(DevHandle h, const void* buf, DWORD n, DWORD* written) {
+    return done(write(h, buf, n, written));
+}
+
+BOOL SimDevice::PurgeComm(DevHandle h, DWORD flags) {
+    return done(purge(h, flags));
+}
+
+BOOL SimDevice::GetCommModemStatus(DevHandle h, DWORD* status) {
+    return done(modemStatus(h, status));
+}
+
+BOOL SimDevice::SetCommBreak(DevHandle h) {
+    return done(setBreak(h, true));
+}
+
+BOOL SimDevice::ClearCommBreak(DevHandle h) {
+    return done(setBreak(h, false));
 }
 
 }  // namespace velk

@@ -1,36 +1,33 @@
 // Test builds only (velk32_testing); never in a shipped library.
-// SimDevice: an in-process serial device behind DeviceApi, for tests. It
-// offers nine named devices, "COM1" to "COM9", each absent, present with
-// nothing attached, wired to a loopback plug (TX to
-// RX, RTS to CTS, DTR to DSR and DCD) or cross-wired to another simulated
-// port as a null-modem pair (the same wires, each way). It models what the
-// library relies on of a real port: exclusive open, a receive queue of the
-// size asked by SetupComm (bytes beyond it are lost and raise CE_RXOVER),
-// accumulated line-error flags, modem inputs from the wiring, break, hardware
-// and software flow control (a held-off write waits until the peer releases
-// it), validation of the line state as a real driver does it, and framing
-// errors when the two ends do not share a line format. Tests drive it through
-// the controls below. All of it is thread-safe: a writer blocked by flow
-// control waits without holding the device's lock.
+// SimDevice: an in-process serial device behind DeviceApi, for tests: the
+// line model of the in-process ports (inproc/line_model.h, the same one that
+// loop:// keeps) with controls to wire its nine ports, "COM1" to "COM9", and
+// to make things happen on their lines. A port is absent, present with
+// nothing attached, wired to a loopback plug (TX to RX, RTS to CTS, DTR to
+// DSR and DCD) or cross-wired to another simulated port as a null-modem pair
+// (the same wires, each way). Everything else -- exclusive open, the receive
+// queue and its limit, line errors, break, modem inputs, flow control and
+// held writes, the line states a driver refuses, framing errors between ends
+// that do not share a line format -- is the model's. Error codes are the
+// platform's (kErr*), kept per thread for GetLastError. All of it is
+// thread-safe: a writer blocked by flow control waits without holding the
+// device's lock.
 #ifndef VELK_DEVICE_TESTING_SIM_DEVICE_H
 #define VELK_DEVICE_TESTING_SIM_DEVICE_H
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
-#include <deque>
-#include <mutex>
 
 #include "device/device_api.h"
+#include "device/inproc/line_model.h"
 
 namespace velk {
 
-class SimDevice final : public DeviceApi {
+class SimDevice final : public DeviceApi, private LineModel {
 public:
-    static constexpr int kPorts = 9;
-    static constexpr DWORD kDefaultQueue = 4096;
-
-    enum class Wiring { Absent, Unplugged, Loopback, NullModem };
+    using LineModel::kDefaultQueue;
+    using LineModel::kPorts;
+    using LineModel::Wiring;
 
     SimDevice();  // every port absent
 
@@ -46,7 +43,8 @@ public:
 
     // ---- Test controls. -------------------------------------------------
     // Bytes arriving from the line, as if sent by a peer in the port's own
-    // format (they are subject to the queue limit and software flow control).
+    // format (they are subject to the queue limit and software flow control;
+    // a port not open loses them).
     void injectReceived(int port, const void* data, std::size_t n);
     // Line errors as the UART would report them (CE_* flags).
     void injectErrors(int port, DWORD ceFlags);
@@ -73,7 +71,7 @@ public:
         DWORD modemStatus;  // the inputs as GetCommModemStatus reports them
         std::size_t rxCount;
         DWORD pendingErrors;
-        DWORD queueSize;
+        DWORD queueSize;  // as SetupComm asked, at most LineModel::kMaxQueue
         DWORD eventMask;
         std::size_t txPending;  // bytes of writes in progress
         // The transmitter is held off by flow control (CTS low under CTS
@@ -107,54 +105,11 @@ public:
     DWORD GetLastError() override;
 
 private:
-    struct Port {
-        Wiring wiring = Wiring::Absent;
-        int peer = -1;
-        bool open = false;
-        DevHandle handle = kNoDevice;
-        DCB dcb{};
-        COMMTIMEOUTS timeouts{};
-        std::deque<BYTE> rx;
-        DWORD queueSize = kDefaultQueue;
-        DWORD errors = 0;
-        DWORD eventMask = 0;
-        bool dtr = false;
-        bool rts = false;
-        bool brk = false;
-        bool xoffReceived = false;  // our transmitter is held by the peer's XOFF
-        bool xoffSent = false;      // we told the peer to stop
-        bool rtsHeld = false;       // handshake RTS dropped because the queue is full
-        DWORD overrideMask = 0;
-        DWORD overrideValues = 0;
-        std::size_t txPending = 0;
-        int heldWriters = 0;
-        unsigned abortGeneration = 0;
-        int opens = 0;
-    };
-
     static void checkPort(int port);
     Port& at(int port);
     const Port& at(int port) const;
-    Port* lookup(DevHandle h);  // the open port of a handle, or null
-    // The open port of a handle whose device is still there, or null with the
-    // error to report set.
-    Port* live(DevHandle h);
-    BOOL fail(DWORD code);
-    int receiverOf(int port) const;  // where the port's TX goes, or -1
-    int sourceOf(int port) const;    // whose outputs drive the port's inputs, or -1
-    DWORD modemStatusLocked(int port) const;
-    bool txHeld(int port) const;
-    void deliver(int from, int to, BYTE b);
-    void receive(int to, BYTE b, bool framingError);
-    void afterDrain(int port);
-    void sendControl(int from, BYTE b);
-    void setBreak(int port, bool on);
     void unwire(int port);
-
-    mutable std::mutex mu_;
-    mutable std::condition_variable cv_;
-    Port ports_[kPorts];
-    unsigned generation_ = 0;
+    static BOOL done(DWORD err);
 };
 
 }  // namespace velk
