@@ -30,7 +30,7 @@ TEST_F(NetPort, BadAddressesAndFailedConnectionsFailTheReset) {
         EXPECT_EQ(SioWinError(), EINVAL) << a;
         EXPECT_LT(msSince(t), 100) << a;
     }
-    // A port nobody listens on: a socket bound, never listening.
+    // A port nobody listens on: a socket bound, not listening.
     const int s = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -43,6 +43,16 @@ TEST_F(NetPort, BadAddressesAndFailedConnectionsFailTheReset) {
     EXPECT_EQ(SioWinError(), ECONNREFUSED);
     EXPECT_EQ(reset("socket://" + closed), SIO_WIN_ERROR);
     EXPECT_EQ(SioWinError(), ECONNREFUSED);
+    // A server whose queue of connections is full: its kernel drops the
+    // SYN, the connect never completes, and the time-out ends the attempt.
+    ASSERT_EQ(::listen(s, 0), 0);
+    const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    ::connect(filler, reinterpret_cast<sockaddr*>(&a), sizeof a);  // takes the one place
+    const auto t = Clock::now();
+    EXPECT_EQ(reset("socket://" + closed + "?connect_timeout=300"), SIO_WIN_ERROR);
+    EXPECT_EQ(SioWinError(), ETIMEDOUT);
+    EXPECT_LT(msSince(t), 2000);
+    ::close(filler);
     ::close(s);
     // A Telnet server that will not do Com Port Control.
     FakeRfc2217Server server;
