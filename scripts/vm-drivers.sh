@@ -35,8 +35,13 @@ kernel_pkg() {
   apt-cache depends "$q" 2>/dev/null | awk '/Depends: linux-image-/ { print $2; exit }'
 }
 foreign_arch() {  # ARCH: makes apt know the architecture's packages
-  dpkg --print-foreign-architectures | grep -qx "$1" && return 0
-  dpkg --add-architecture "$1" && apt-get update -q >/dev/null
+  dpkg --print-foreign-architectures | grep -qx "$1" || dpkg --add-architecture "$1" || return 1
+  apt-cache show "busybox-static:$1" >/dev/null 2>&1 && return 0
+  # The update's own status is not the answer: one list of another
+  # architecture failing (a mirror in mid-sync) fails it, while this
+  # architecture's lists may have come in whole.
+  apt-get -o Acquire::Retries=3 update -q >/dev/null 2>&1 || true
+  apt-cache show "busybox-static:$1" >/dev/null 2>&1
 }
 # Unpacks a package (downloaded once into the cache) into DIR.
 fetch_unpack() {  # PACKAGE DIR
