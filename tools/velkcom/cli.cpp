@@ -139,6 +139,17 @@ int usageError(const char* command, const std::string& why, const char* usage) {
     return kExitUsage;
 }
 
+int parseCommandLine(const char* command, const std::vector<std::string>& args,
+                     const std::vector<OptionDef>& defs, const char* usage, Options& opts) {
+    std::string error;
+    if (!opts.parse(args, defs, error)) return usageError(command, error, usage);
+    if (opts.help()) {
+        std::cout << usage;
+        return kExitOk;
+    }
+    return -1;
+}
+
 void reportFailure(std::ostream& err, const std::string& where, const std::string& call,
                    const std::string& why) {
     err << "velkcom: " << where << ": " << call << " failed: " << why << "\n";

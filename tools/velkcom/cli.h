@@ -66,6 +66,13 @@ std::string describeResult(int rc);
 // the command's usage text on standard error. Returns kExitUsage.
 int usageError(const char* command, const std::string& why, const char* usage);
 
+// The start a command shares: reads args as defs say into opts. Returns -1
+// when the command goes on; otherwise the exit status to end with, after
+// usageError (kExitUsage) or after --help's usage text on standard output
+// (kExitOk).
+int parseCommandLine(const char* command, const std::vector<std::string>& args,
+                     const std::vector<OptionDef>& defs, const char* usage, Options& opts);
+
 // Writes the one line that reports a failed library call:
 // "velkcom: COM1 (/dev/ttyS0): SioReset failed: SIO_WIN_ERROR, error 2 (No such file or directory)".
 void reportFailure(std::ostream& err, const std::string& where, const std::string& call,

@@ -189,18 +189,15 @@ int cmdList(const std::vector<std::string>& args) {
     std::vector<OptionDef> defs = {{"json", false}};
     if (listRootSupported()) defs.push_back({"root", true});
     Options opts;
-    std::string error;
-    if (!opts.parse(args, defs, error)) return usageError("list", error, kListUsage);
-    if (opts.help()) {
-        std::cout << kListUsage;
-        return kExitOk;
-    }
+    const int parsed = parseCommandLine("list", args, defs, kListUsage, opts);
+    if (parsed >= 0) return parsed;
     std::string root;
     if (opts.has("root")) {
         root = opts.value("root");
         if (root.empty()) return usageError("list", "--root needs a folder", kListUsage);
     }
     std::vector<PortInfo> ports;
+    std::string error;
     if (!listPorts(root, ports, error)) {
         std::cerr << "velkcom list: " << error << "\n";
         return kExitFailed;

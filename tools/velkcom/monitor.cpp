@@ -321,12 +321,8 @@ int cmdMonitor(const std::vector<std::string>& args) {
     std::vector<OptionDef> defs = {{"port", true}, {"baud", true}, {"parms", true}, {"count", true}, {"hex", false}};
     if (deviceOptionSupported()) defs.push_back({"device", true});
     Options opts;
-    std::string error;
-    if (!opts.parse(args, defs, error)) return usageError("monitor", error, kMonitorUsage);
-    if (opts.help()) {
-        std::cout << kMonitorUsage;
-        return kExitOk;
-    }
+    const int parsed = parseCommandLine("monitor", args, defs, kMonitorUsage, opts);
+    if (parsed >= 0) return parsed;
     long long v = 0;
     int port = 0;
     if (opts.has("port")) {

@@ -36,12 +36,8 @@ int cmdProbe(const std::vector<std::string>& args) {
     std::vector<OptionDef> defs = {{"port", true}};
     if (deviceOptionSupported()) defs.push_back({"device", true});
     Options opts;
-    std::string error;
-    if (!opts.parse(args, defs, error)) return usageError("probe", error, kProbeUsage);
-    if (opts.help()) {
-        std::cout << kProbeUsage;
-        return kExitOk;
-    }
+    const int parsed = parseCommandLine("probe", args, defs, kProbeUsage, opts);
+    if (parsed >= 0) return parsed;
     int first = 0;
     int last = SIO_PORT_COUNT - 1;
     long long v = 0;
