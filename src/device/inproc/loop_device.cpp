@@ -7,7 +7,7 @@
 // itself; this file only hands each operation to it and records its error
 // code (an errno value on POSIX) as the thread's last error.
 #include "device/inproc/line_model.h"
-#include "device/posix/device_kind.h"
+#include "device/kind/device_kind.h"
 
 namespace velk {
 

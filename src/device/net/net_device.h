@@ -17,7 +17,7 @@
 #include "device/common/rx_queue.h"
 #include "device/net/net_url.h"
 #include "device/net/rfc2217_engine.h"
-#include "device/posix/device_kind.h"
+#include "device/kind/device_kind.h"
 
 namespace velk {
 

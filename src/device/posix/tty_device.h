@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "device/posix/device_kind.h"
+#include "device/kind/device_kind.h"
 #include "device/posix/line_state.h"
 #include "device/common/rx_queue.h"
 

@@ -2,12 +2,12 @@
 // reading of "COM1".."COM9" into a port and its mapping, and DeviceKind's
 // own CreateFileA, which opens a port through its mapping as the routing
 // does.
-#include "device/posix/device_kind.h"
+#include "device/kind/device_kind.h"
 
 #include <cerrno>
 
 #include "device/common/driver_rules.h"
-#include "device/posix/port_map.h"
+#include "device/kind/port_map.h"
 
 namespace velk {
 

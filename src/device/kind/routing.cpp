@@ -16,7 +16,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "device/posix/device_kind.h"
+#include "device/kind/device_kind.h"
 
 namespace velk {
 

@@ -8,8 +8,8 @@
 // tells what failed. A kind's ReadFile and WriteFile set their count to 0
 // before anything can fail (the routing hands them the caller's pointer
 // untouched). What every kind shares is in device_kind.cpp.
-#ifndef VELK_DEVICE_POSIX_DEVICE_KIND_H
-#define VELK_DEVICE_POSIX_DEVICE_KIND_H
+#ifndef VELK_DEVICE_KIND_DEVICE_KIND_H
+#define VELK_DEVICE_KIND_DEVICE_KIND_H
 
 #include <cstddef>
 
@@ -55,4 +55,4 @@ DeviceKind* kindOfHandle(DevHandle h);
 
 }  // namespace velk
 
-#endif  // VELK_DEVICE_POSIX_DEVICE_KIND_H
+#endif  // VELK_DEVICE_KIND_DEVICE_KIND_H
