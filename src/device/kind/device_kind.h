@@ -53,6 +53,13 @@ void setDeviceError(int err);
 // port keeps), or null.
 DeviceKind* kindOfHandle(DevHandle h);
 
+// The wait of the kinds whose input shows on one descriptor: sleeps in poll
+// until fd is readable, has hung up or failed, or timeoutMs has passed
+// (negative: without limit; 0: only looks). A signal does not end it: the
+// poll goes on for the time left. Returns 1 (ready), 0 (the time ran out),
+// or -1 with errno (EBADF for a descriptor that is not open).
+int waitReadable(int fd, int timeoutMs);
+
 }  // namespace velk
 
 #endif  // VELK_DEVICE_KIND_DEVICE_KIND_H

@@ -153,6 +153,14 @@ public:
         DeviceKind* k = kindOf(h);
         return k != nullptr ? k->ClearCommBreak(inner(h)) : failWith(EBADF);
     }
+    BOOL WaitForReceive(DevHandle h, int timeoutMs, BOOL* ready) override {
+        DeviceKind* k = kindOf(h);
+        return k != nullptr ? k->WaitForReceive(inner(h), timeoutMs, ready) : failWith(EBADF);
+    }
+    BOOL ReceiveDescriptor(DevHandle h, int* fd) override {
+        DeviceKind* k = kindOf(h);
+        return k != nullptr ? k->ReceiveDescriptor(inner(h), fd) : failWith(EBADF);
+    }
     BOOL CloseHandle(DevHandle h) override {
         DeviceKind* k = kindOf(h);
         return k != nullptr ? k->CloseHandle(inner(h)) : failWith(EBADF);
