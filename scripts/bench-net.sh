@@ -47,7 +47,9 @@ stop_all() {
 trap stop_all EXIT
 
 # Free TCP ports on 127.0.0.1 (asked of the kernel, then let go): the echo
-# pairs' two, and three for the wake-up peers.
+# pairs' two, and three for the wake-up peers (whose connections send each
+# byte on at once: ser2net's chardelay, which waits a few character times
+# for more, would otherwise be most of what is measured).
 read -r rfc_port raw_port wake_rfc_port wake_raw_port wake_py_port < <(/usr/bin/python3 - <<'EOF'
 import socket
 s = [socket.socket() for _ in range(5)]
@@ -79,12 +81,18 @@ connection: &bench-raw
 connection: &wake-rfc2217
   accepter: telnet(rfc2217),tcp,127.0.0.1,$wake_rfc_port
   connector: serialdev,$tmp/tty-wake-rfc,115200n81,local
+  options:
+    chardelay: false
 connection: &wake-raw
   accepter: tcp,127.0.0.1,$wake_raw_port
   connector: serialdev,$tmp/tty-wake-raw,115200n81,local
+  options:
+    chardelay: false
 connection: &wake-pyserial
   accepter: telnet(rfc2217),tcp,127.0.0.1,$wake_py_port
   connector: serialdev,$tmp/tty-wake-py,115200n81,local
+  options:
+    chardelay: false
 EOF
 for _ in $(seq 100); do
   [ -L "$tmp/tty-rfc" ] && [ -L "$tmp/tty-raw" ] && break
