@@ -161,9 +161,10 @@ VELK_API int VELK_CALL velk_wait(int port, int timeout_ms);
  * read with SioGets() until it returns 0 (or SioGetc() until SIO_NO_DATA),
  * then poll the descriptor, and read again when it is readable. Any other
  * call on the port between the last read and the poll may move bytes into
- * the library's queue (SioRxQue(), SioUnGetc(), a line setting on an
- * rfc2217:// port that reads the server's answer): after one, read again,
- * or call velk_wait(port, 0), before going back to the poll.
+ * the library's queue (SioRxQue() and the status calls, SioUnGetc(), and
+ * on a network port every call, SioPuts() included, since each takes in
+ * what the server has sent): after one, read again, or call
+ * velk_wait(port, 0), before going back to the poll.
  *
  * The descriptor stays the library's: do not read from it, write to it,
  * close it or change its flags. It is valid until SioDone() closes the
