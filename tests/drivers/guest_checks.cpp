@@ -1,13 +1,14 @@
 // Checks run inside the guests of scripts/vm-drivers.sh, on the kernel's real
 // serial drivers, through the library's public functions: a break received,
 // an adapter unplugged mid-transfer, a close with output held by XOFF, a
-// close behind a slow drain, and the FTDI adapter's latency timer while a
-// port is open. One line per check, "PASS name: what was seen" or "FAIL
+// close behind a slow drain, the FTDI adapter's latency timer while a port
+// is open, and velk_wait and velk_port_fd on a driver. One line per check, "PASS name: what was seen" or "FAIL
 // name: ...", and the exit status 1 when one failed. Usage:
-//   guest_checks held|drain|break|unplug|loopoff DEVICE
-//   guest_checks drain DEVICE echo
+//   guest_checks held|drain|break|unplug|loopoff|wait DEVICE
+//   guest_checks drain|wait DEVICE echo
 //   guest_checks latency DEVICE SYSFS_FILE
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -193,6 +194,41 @@ int unplug(const char* dev) {
                        std::to_string(msSince(closeAt)) + " ms");
 }
 
+// Waiting on the driver: a silent line waits out velk_wait's time-out; a
+// byte that comes back through the UART's internal loop (or the host's
+// echo) while velk_wait sleeps ends the wait and is there to read; the
+// descriptor is quiet once it is read and readable when the next comes.
+int waitOn(const char* dev, bool farEcho) {
+    const int fd = farEcho ? -1 : loopback(dev, true);
+    velk_map_port(0, dev);
+    if (SioReset(0, 4096, 4096) != 0) return verdict(false, "wait", "SioReset failed");
+    SioBaud(0, SIO_BAUD115200);
+    Clock::time_point t = Clock::now();
+    const int idle = velk_wait(0, 300);
+    const long long idleMs = msSince(t);
+    std::thread sender([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        SioPutc(0, 'w');
+    });
+    t = Clock::now();
+    const int woke = velk_wait(0, 10000);
+    const long long wokeMs = msSince(t);
+    const int c = SioGetc(0);
+    sender.join();
+    pollfd p = {velk_port_fd(0), POLLIN, 0};
+    const int quiet = poll(&p, 1, 0);
+    SioPutc(0, 'x');
+    const int ready = poll(&p, 1, 5000);
+    const int c2 = SioGetc(0);
+    SioDone(0);
+    if (fd >= 0) ::close(fd);
+    return verdict(idle == 0 && idleMs >= 300 && woke == 1 && c == 'w' && quiet == 0 && ready == 1 && c2 == 'x',
+                   "wait", "silent: " + std::to_string(idle) + " after " + std::to_string(idleMs) +
+                               " ms; a byte: " + std::to_string(woke) + " after " + std::to_string(wokeMs) +
+                               " ms, read " + std::to_string(c) + "; descriptor quiet " + std::to_string(quiet) +
+                               ", then readable " + std::to_string(ready) + ", read " + std::to_string(c2));
+}
+
 // After `velkcom selftest --internal-loopback` the UART is out of its
 // loopback again: the test gives the port back as it found it.
 int loopOff(const char* dev) {
@@ -213,7 +249,8 @@ int main(int argc, char** argv) {
     if (argc >= 3 && std::strcmp(argv[1], "break") == 0) return breakIn(argv[2]);
     if (argc >= 3 && std::strcmp(argv[1], "unplug") == 0) return unplug(argv[2]);
     if (argc >= 3 && std::strcmp(argv[1], "loopoff") == 0) return loopOff(argv[2]);
+    if (argc >= 3 && std::strcmp(argv[1], "wait") == 0) return waitOn(argv[2], argc >= 4 && std::strcmp(argv[3], "echo") == 0);
     if (argc >= 4 && std::strcmp(argv[1], "latency") == 0) return latency(argv[2], argv[3]);
-    std::fprintf(stderr, "usage: guest_checks held|drain DEVICE | latency DEVICE SYSFS_FILE\n");
+    std::fprintf(stderr, "usage: guest_checks held|drain|wait DEVICE | latency DEVICE SYSFS_FILE\n");
     return 2;
 }
