@@ -120,6 +120,8 @@ py_trips=$py_trips
 EOF
 
 rm -f "$out"/velk-net.*.json "$out"/pyserial-net.*.json
+# NET_WAKE_ONLY=1 (bench.sh's WAKE_ONLY): the wake-up figures alone.
+[ "${NET_WAKE_ONLY:-0}" = 1 ] && rounds=0
 for round in $(seq 1 "$rounds"); do
   echo "== network round $round of $rounds: velk32 and the floor, then pyserial ==" >&2
   "$bin" --rfc2217 "$rfc_port" --raw "$raw_port" --round "$round" --echoes "$echoes" \
@@ -128,9 +130,11 @@ for round in $(seq 1 "$rounds"); do
     --round "$round" --echoes "$echoes" --trips "$py_trips" \
     --out "$out/pyserial-net.$round.json" 2>>"$out/errors.txt" || true
 done
-echo "== network: system calls of the idle calls (strace) ==" >&2
-strace -f -qq -o "$out/velk-net.strace" "$bin" --syscalls --rfc2217 "$rfc_port" ||
-  echo "velk_net_bench --syscalls failed" >>"$out/errors.txt"
+if [ "$rounds" != 0 ]; then
+  echo "== network: system calls of the idle calls (strace) ==" >&2
+  strace -f -qq -o "$out/velk-net.strace" "$bin" --syscalls --rfc2217 "$rfc_port" ||
+    echo "velk_net_bench --syscalls failed" >>"$out/errors.txt"
+fi
 
 echo "== network: wake-up latency on rfc2217:// (velk32's ways and the raw port's floor, then pyserial) ==" >&2
 rm -f "$out"/wakeup-*.json

@@ -20,6 +20,8 @@
 #                                samples per way and round, default 1000)
 #   NET_ONLY=1 bash scripts/bench.sh   the network part alone (about a minute
 #                                      on an idle machine)
+#   WAKE_ONLY=1 bash scripts/bench.sh  the waiting figures alone: wake-up on a
+#                                      pty and through ser2net, the idle wait
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -29,20 +31,21 @@ min_time=${MIN_TIME:-0.3}
 results=${RESULTS:-build/bench/results.md}
 
 net_only=${NET_ONLY:-0}
+wake_only=${WAKE_ONLY:-0}
 wake=${WAKE_SAMPLES:-1000}
 
 bash scripts/deps.sh build-essential cmake libbenchmark-dev python3 python3-serial strace valgrind \
   ser2net
 
 targets=(velk_net_bench velk_wakeup)
-[ "$net_only" = 1 ] || targets+=(velk_bench velk_syscalls)
+[ "$net_only" = 1 ] || [ "$wake_only" = 1 ] || targets+=(velk_bench velk_syscalls)
 cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELK_BUILD_BENCH=ON \
   -DVELK_BUILD_TESTS=OFF >/dev/null
 cmake --build build/bench -j"$jobs" --target "${targets[@]}" >/dev/null
 out=build/bench/results
 mkdir -p "$out"
 
-if [ "$net_only" != 1 ]; then
+if [ "$net_only" != 1 ] && [ "$wake_only" != 1 ]; then
   # The library and the floor run in one program with their repetitions
   # interleaved at random; pyserial runs in rounds between them, so that all
   # three see the same load over the run.
@@ -69,7 +72,9 @@ if [ "$net_only" != 1 ]; then
   valgrind --tool=callgrind --callgrind-out-file="$out/callgrind-waiting.out" \
     --toggle-collect='Sio*' --toggle-collect='floor_*' \
     build/bench/bench/velk_syscalls --callgrind-waiting 2>"$out/callgrind-waiting.log"
+fi
 
+if [ "$net_only" != 1 ]; then
   # Waiting: each round the library's ways and the floor (interleaved at
   # random in one run), then pyserial, all on the same kind of peer.
   wakeup=build/bench/bench/velk_wakeup
@@ -88,7 +93,7 @@ if [ "$net_only" != 1 ]; then
     --peer-bin "$wakeup" --idle --out /dev/null
 fi
 
-bash scripts/bench-net.sh "$out/net" build/bench
+NET_WAKE_ONLY=$wake_only bash scripts/bench-net.sh "$out/net" build/bench
 
 mkdir -p "$(dirname "$results")"
 {
@@ -96,17 +101,20 @@ mkdir -p "$(dirname "$results")"
   echo
   echo "$(date -u '+%Y-%m-%d %H:%M UTC'), commit $(git describe --always --dirty 2>/dev/null || echo '?'),"
   echo "$(uname -srm), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg) at the end;"
-  if [ "$net_only" != 1 ]; then
+  if [ "$net_only" != 1 ] && [ "$wake_only" != 1 ]; then
     echo "rounds: $rounds, repetitions per round: $reps, minimum time per repetition: ${min_time} s."
     echo
     /usr/bin/python3 bench/report.py "$out"
     echo
   fi
-  echo "## Network ports through ser2net"
-  echo
-  /usr/bin/python3 bench/report_net.py "$out/net"
-  echo
+  if [ "$wake_only" != 1 ]; then
+    echo "## Network ports through ser2net"
+    echo
+    /usr/bin/python3 bench/report_net.py "$out/net"
+    echo
+  fi
   echo "## Waiting for a port"
+  echo "(wake-up samples per way: $wake per round on the pty, ${NET_WAKE_SAMPLES:-1000} through ser2net)"
   echo
   if [ "$net_only" != 1 ]; then
     /usr/bin/python3 bench/report_wakeup.py "$out" "$out/net"
