@@ -45,7 +45,7 @@ public:
         if (err != 0) return err;
         std::lock_guard<std::mutex> lock(mu_);
         *fd = signal_[port].read;
-        return 0;
+        return *fd >= 0 ? 0 : kErrInvalidHandle;  // closed by another thread meanwhile
     }
 
 private:
