@@ -2,8 +2,9 @@
 // serial drivers, through the library's public functions: a break received,
 // an adapter unplugged mid-transfer, a close with output held by XOFF, a
 // close behind a slow drain, the FTDI adapter's latency timer while a port
-// is open, and velk_wait and velk_port_fd on a driver. One line per check, "PASS name: what was seen" or "FAIL
-// name: ...", and the exit status 1 when one failed. Usage:
+// is open, and velk_wait and velk_port_fd on a driver. One line per check,
+// "PASS name: what was seen" or "FAIL name: ...", and the exit status 1 when
+// one failed. Usage:
 //   guest_checks held|drain|break|unplug|loopoff|wait DEVICE
 //   guest_checks drain|wait DEVICE echo
 //   guest_checks latency DEVICE SYSFS_FILE
@@ -156,7 +157,9 @@ int breakIn(const char* dev) {
 
 // The adapter is unplugged by the host (QMP device_del) once "unplug now"
 // is printed, while data goes round through the echo: bytes come back first,
-// then a call fails with SIO_WIN_ERROR, and SioDone returns.
+// then a call fails with SIO_WIN_ERROR, and SioDone returns. Between a write
+// and its echo the check sleeps in velk_wait, so the unplug mostly comes
+// during a wait, which must end (a wait that runs out its 20 s fails it).
 int unplug(const char* dev) {
     velk_map_port(0, dev);
     if (SioReset(0, 4096, 4096) != 0) return verdict(false, "unplug", "SioReset failed");
@@ -176,7 +179,12 @@ int unplug(const char* dev) {
             failedIn = "SioPuts";
             break;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const int woke = velk_wait(0, 20000);
+        if (woke != 1) {
+            failedWith = woke == 0 ? -1 : woke;
+            failedIn = "velk_wait (ran out)";
+            break;
+        }
         const int r = SioGets(0, buf + 64, 192);
         if (r < 0) {
             failedWith = r;
