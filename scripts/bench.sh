@@ -113,6 +113,7 @@ mkdir -p "$(dirname "$results")"
     /usr/bin/python3 bench/report_net.py "$out/net"
     echo
   fi
+  [ "$wake_only" != 1 ] || echo
   echo "## Waiting for a port"
   echo "(wake-up samples per way: $wake per round on the pty, ${NET_WAKE_SAMPLES:-1000} through ser2net)"
   echo
