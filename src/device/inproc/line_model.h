@@ -90,6 +90,10 @@ protected:
         bool dtr = false;
         bool rts = false;
         bool brk = false;
+        // A driver without escape functions (as USB CDC drivers can be):
+        // SETDTR, CLRDTR, SETRTS, CLRRTS and RESETDEV fail with
+        // kErrGenFailure; the line state's control modes still set the lines.
+        bool noEscapes = false;
         bool xoffReceived = false;  // the transmitter is held by an XOFF
         bool xoffSent = false;      // the receiver has sent XOFF
         bool rtsHeld = false;       // handshake RTS dropped because the queue is full

@@ -55,6 +55,11 @@ public:
     // program or the driver's defaults would have left them.
     void setDeviceState(int port, const DCB& dcb);
     void setDeviceTimeouts(int port, const COMMTIMEOUTS& t);
+    // The port's driver has no escape functions: SETDTR, CLRDTR, SETRTS,
+    // CLRRTS and RESETDEV fail with kErrGenFailure (as USB CDC drivers are
+    // known to answer), while SetCommState still sets DTR and RTS by their
+    // control modes. Kept until changed, across opens.
+    void setNoEscapes(int port, bool on);
 
     // ---- Observation. ---------------------------------------------------
     // Everything a test looks at of one port, taken at one instant under
