@@ -18,6 +18,8 @@
 //    (handshake RTS drops, XOFF goes out) once fewer than XoffLim bytes of its
 //    queue are free, and releases it once no more than XonLim wait; under
 //    output XON/XOFF a received XON or XOFF is flow control, not data;
+//  - on request, a driver without escape functions (USB CDC drivers can be
+//    so): only the line state's control modes set DTR and RTS;
 //  - writes held off by flow control, which wait without the lock until a
 //    read, a line change, a purge or a close releases them.
 // Bytes move at once, one at a time, so limits and flow control apply byte by

@@ -7,8 +7,9 @@
 // DSR and DCD) or cross-wired to another simulated port as a null-modem pair
 // (the same wires, each way). Everything else -- exclusive open, the receive
 // queue and its limit, line errors, break, modem inputs, flow control and
-// held writes, the line states a driver refuses, framing errors between ends
-// that do not share a line format -- is the model's. Error codes are the
+// held writes, the line states a driver refuses, a driver without escape
+// functions, framing errors between ends that do not share a line format --
+// is the model's. Error codes are the
 // platform's (kErr*), kept per thread for GetLastError. All of it is
 // thread-safe: a writer blocked by flow control waits without holding the
 // device's lock.
