@@ -208,6 +208,9 @@ int drain(const char* dev, bool farEcho) {
     const long long startMs = msSince(t0);
     const int done = SioDone(0);
     const long long doneAt = msSince(t0);
+    // Through the host's echo the last bytes may still be on their way back
+    // when the driver's queue is empty: a busy host echoes late.
+    if (farEcho) waitFor([&] { return got.load() >= 4096; }, 10000);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     stop = true;
     reader.join();
