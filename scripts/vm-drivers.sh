@@ -382,7 +382,8 @@ run_cdc() {  # ARCH
   for m in sh mount insmod rmmod sleep cat echo grep sed seq ls env poweroff; do ln -s busybox "$root/bin/$m"; done
   for m in configfs usb-common usbcore udc-core libcomposite dummy_hcd u_serial usb_f_acm cdc-acm g_serial; do
     f=$(find "$kdir/lib/modules" -name "$m.ko*" | head -n1)
-    [ -n "$f" ] && cp "$f" "$root/modules/"
+    [ -n "$f" ] || { echo "$name: SKIP (the kernel package ${kdir##*/kernel-} has no module $m)"; return 0; }
+    cp "$f" "$root/modules/"
   done
   if [ "$arch" = amd64 ]; then
     add_program "$root" "$bin/tools/velkcom/velkcom"
