@@ -200,7 +200,9 @@ extern "C" {
  * \par Platforms
  * - Windows: opens COMn (CreateFileA, no sharing); a port held by another
  *   program fails with ERROR_ACCESS_DENIED (5), a missing one with
- *   ERROR_FILE_NOT_FOUND (2).
+ *   ERROR_FILE_NOT_FOUND (2). A driver that refuses the device reset
+ *   (RESETDEV) as a request it does not support (errors 1, 31, 50 or 87) does
+ *   not fail the open; any other error of it does.
  * - POSIX tty: opens /dev/ttyS0 to /dev/ttyS8, or what velk_map_port() named,
  *   in raw mode, locked with flock and TIOCEXCL: a held port fails with EBUSY,
  *   a missing one with ENOENT, a file that is no terminal with ENOTTY. The
@@ -587,6 +589,12 @@ VELK_API int VELK_CALL SioFlow(int port, int mode);
  * line again where it was raised. Right after SioReset() 'R' returns 0 though
  * the open raised DTR.
  *
+ * A driver that refuses the escape function as a request it does not support
+ * (USB CDC devices on Windows) gets the line through the line state instead:
+ * DTR's control mode becomes enable ('S') or disable ('C') and the line state
+ * is applied; the result is then that apply's. The line state keeps that mode,
+ * so later settings leave the line where it was put.
+ *
  * \param port 0 (COM1) to 8 (COM9)
  * \param cmd  SIO_LINE_SET, SIO_LINE_CLEAR or SIO_LINE_READ
  * \retval 1             'S'/'C' done; 'R': raised by the last request
@@ -596,7 +604,9 @@ VELK_API int VELK_CALL SioFlow(int port, int mode);
  * \retval SIO_NOT_OPEN  the port is not open
  *
  * \par Platforms
- * - Windows: EscapeCommFunction SETDTR/CLRDTR.
+ * - Windows: EscapeCommFunction SETDTR/CLRDTR; refused with error 1, 31, 50
+ *   or 87, SetCommState with fDtrControl DTR_CONTROL_ENABLE or _DISABLE
+ *   (usbser.sys; Wine on a pty, where the result is then 1).
  * - POSIX tty: TIOCMBIS/TIOCMBIC; a pty has no modem lines: 0.
  * - loop://: DTR drives the port's own DSR and DCD.
  * - rfc2217://: SET-CONTROL 8/9 (a server that leaves it unanswered costs one
@@ -610,7 +620,8 @@ VELK_API int VELK_CALL SioDTR(int port, int cmd);
  * As SioDTR for RTS, except that 'R' returns 2 (not 1) when raised: the
  * recorded requests are bit 0 (DTR) and bit 1 (RTS), each read in place.
  * Under hardware flow control the device may refuse 'S' and 'C' (result 0),
- * while the request is still recorded ('R' then returns 2 after 'S').
+ * while the request is still recorded ('R' then returns 2 after 'S'); there
+ * the line belongs to the driver and is not set through the line state.
  *
  * \param port 0 (COM1) to 8 (COM9)
  * \param cmd  SIO_LINE_SET, SIO_LINE_CLEAR or SIO_LINE_READ
@@ -622,7 +633,9 @@ VELK_API int VELK_CALL SioDTR(int port, int cmd);
  * \retval SIO_NOT_OPEN  the port is not open
  *
  * \par Platforms
- * - Windows: EscapeCommFunction SETRTS/CLRRTS, refused under SioFlow('H').
+ * - Windows: EscapeCommFunction SETRTS/CLRRTS, refused under SioFlow('H');
+ *   refused with error 1, 31, 50 or 87 otherwise, SetCommState with
+ *   fRtsControl RTS_CONTROL_ENABLE or _DISABLE (usbser.sys; Wine on a pty).
  * - POSIX tty: TIOCMBIS/TIOCMBIC, refused (EINVAL) under SioFlow('H'); a pty
  *   has no modem lines: 0.
  * - loop://: RTS drives the port's own CTS; refused under SioFlow('H').

@@ -2,9 +2,10 @@
 # The library on the kernel's real serial drivers: boots Debian's kernel
 # under QEMU (software emulation, no KVM needed) with an initramfs holding
 # busybox and the project's binaries, runs the checks inside and prints one
-# "GUEST: N passed, N failed" line per guest (x86-64, arm64; VELK_VM_GUESTS
-# picks some). Nothing is installed from the kernel packages: they are
-# downloaded (cached in build/vm/cache) and unpacked.
+# "GUEST: N passed, N failed" line per guest (x86-64, arm64, cdc-x86-64,
+# cdc-arm64; VELK_VM_GUESTS="x86_64 arm64 cdc-x86_64 cdc-arm64" picks some).
+# Nothing is installed from the kernel packages: they are downloaded (cached
+# in build/vm/cache) and unpacked.
 #
 # x86-64 guest: ttyS0 the console, ttyS1 a 16550A with nothing attached (used
 # in its internal loopback), ttyS2 a 16550A whose other end is a telnet
@@ -13,6 +14,8 @@
 # arm64 guest (virt board): the console on a virtio console, the PL011
 # against an echo on a host TCP port, the FTDI adapter as on x86-64; the
 # binaries cross-built into build/aarch64.
+# USB CDC-ACM guests (x86-64, arm64): the guest's kernel plays both sides,
+# the g_serial gadget on dummy_hcd as the device and cdc_acm as the host.
 #
 # Usage: scripts/vm-drivers.sh [BUILD_DIR]   (default build/release, built here)
 # Exit status 0 when every guest passed; a guest that cannot boot here is
@@ -142,7 +145,7 @@ stop_helpers() {
 # Prints the guest's lines and its result line; sets overall on failure.
 collect() {  # NAME LOG QEMU_RC SECONDS
   local name=$1 log=$2 rc=$3 secs=$4 result
-  tr -d '\r' <"$log" | grep -E '^(  \||PASS|FAIL|GUEST-RESULT)' || true
+  tr -d '\r' <"$log" | grep -E '^(  \||PASS|FAIL|SKIP|GUEST-RESULT)' || true
   result=$(tr -d '\r' <"$log" | sed -n 's/^GUEST-RESULT //p' | tail -n1)
   if [ -z "$result" ]; then
     if [ "$rc" -eq 124 ]; then echo "$name: 0 passed, 1 failed (the guest did not finish in time)"; overall=1; return; fi
@@ -287,6 +290,131 @@ run_arm64() {
   collect arm64 "$log" "$rc" $((SECONDS - start))
 }
 
-case "${VELK_VM_GUESTS:-x86_64 arm64}" in *x86_64*) run_x86_64 ;; esac
-case "${VELK_VM_GUESTS:-x86_64 arm64}" in *arm64*) run_arm64 ;; esac
+# The USB CDC-ACM guest's /init (x86-64 and arm64). No USB device is
+# emulated: the guest's own kernel plays both sides. dummy_hcd wires the
+# g_serial gadget (a CDC-ACM device; its side is /dev/ttyGS0) to a virtual
+# host controller, and cdc_acm serves it as /dev/ttyACM0, as it would an
+# Arduino board. velk32_guest_checks plays the device side where a check
+# needs one; a check it cannot make there (exit status 77) is SKIP.
+cat >"$work/init-cdc" <<'INIT'
+#!/bin/sh
+export PATH=/bin LD_LIBRARY_PATH=/velk
+mount -t proc proc /proc; mount -t sysfs sys /sys; mount -t devtmpfs dev /dev
+for m in configfs usb-common usbcore udc-core libcomposite dummy_hcd u_serial usb_f_acm cdc-acm; do
+  f=$(ls /modules/$m.ko* 2>/dev/null) && insmod $f
+done
+insmod $(ls /modules/g_serial.ko*) use_acm=1
+pass=0; fail=0
+check() {  # NAME COMMAND...
+  name=$1; shift
+  out=$("$@" 2>&1); rc=$?
+  echo "$out" | sed 's/^/  | /'
+  if [ $rc -eq 0 ]; then pass=$((pass+1)); echo "PASS $name"
+  elif [ $rc -eq 77 ]; then echo "SKIP $name: $(echo "$out" | sed -n 's/^SKIP [^:]*: //p')"
+  else fail=$((fail+1)); echo "FAIL $name (exit $rc)"; fi
+}
+for i in $(seq 40); do [ -e /dev/ttyACM0 ] && [ -e /dev/ttyGS0 ] && break; sleep 0.25; done
+echo "== guest ready"
+G=/velk/velk32_guest_checks
+# The port in the list with the ids and the strings the kernel read from the device.
+list_acm() {
+  usb=/sys/class/tty/ttyACM0/device/..
+  m=$(cat $usb/manufacturer); p=$(cat $usb/product)
+  echo "the kernel's strings: manufacturer \"$m\", product \"$p\""
+  acm=$(/velk/velkcom list --json | sed -n '/"device": "\/dev\/ttyACM0"/,/}/p')
+  echo "$acm"
+  for want in '"driver": "cdc_acm"' '"subsystem": "usb"' '"vid": "0525"' '"pid": "a4a7"' \
+              "\"manufacturer\": \"$m\"" "\"product\": \"$p\""; do
+    echo "$acm" | grep -qF "$want" || { echo "missing: $want"; return 1; }
+  done
+}
+# Without --data-only the modem rows fail, saying why; the refused break is SKIP.
+full_selftest() {
+  out=$($G echo /dev/ttyGS0 /velk/velkcom selftest --device /dev/ttyACM0); rc=$?
+  echo "$out"
+  [ $rc -eq 1 ] &&
+    echo "$out" | grep -q '^RTS -> CTS  *FAIL .*cdc_acm drives USB CDC devices.*--data-only' &&
+    echo "$out" | grep -q '^DTR -> DSR, DCD  *FAIL .*cdc_acm drives USB CDC devices.*--data-only' &&
+    echo "$out" | grep -q "^break -> CE_BREAK  *SKIP  *SioBrkSig('A') gave success flag 0" &&
+    [ "$(echo "$out" | grep -c '^.\{28\}FAIL')" -eq 2 ]
+}
+check "velkcom list --json: cdc_acm 0525:a4a7" list_acm
+check "DSR and DCD follow the device side (SioDSR, SioDCD)" $G cdclines /dev/ttyACM0 /dev/ttyGS0
+check "velkcom monitor shows DSR and DCD change" $G cdcmonitor /velk/velkcom /dev/ttyACM0 /dev/ttyGS0
+check "DTR and RTS reach the device side" $G ctrllines /dev/ttyACM0 /dev/ttyGS0
+check "refused break: success flag 0" $G refusedbreak /dev/ttyACM0
+check "selftest --data-only, the device side echoing" \
+  $G echo /dev/ttyGS0 /velk/velkcom selftest --device /dev/ttyACM0 --data-only
+check "selftest: modem rows FAIL with the CDC hint, break SKIP" full_selftest
+check "velk_wait and velk_port_fd on ttyACM0 (the device side echoing)" $G wait /dev/ttyACM0 /dev/ttyGS0
+# Last: the gadget goes away.
+check "gadget removed mid-transfer (rmmod g_serial)" $G unplug /dev/ttyACM0 /dev/ttyGS0 "rmmod g_serial"
+echo "GUEST-RESULT $pass passed, $fail failed"
+poweroff -f
+INIT
+
+# The CDC-ACM guest on ARCH (amd64, arm64): only the console on the board's
+# first UART; the binaries built here (amd64) or cross-built (arm64).
+run_cdc() {  # ARCH
+  local arch=$1 name qemu console kdir bb bin root=$work/root-cdc-$1 log=$work/cdc-$1.log rc start m f
+  local -a board=()
+  if [ "$arch" = amd64 ]; then
+    name=cdc-x86-64 qemu=qemu-system-x86_64 console=ttyS0 bb=/bin/busybox bin=$build
+  else
+    name=cdc-arm64 qemu=qemu-system-aarch64 console=ttyAMA0 bin=build/aarch64 board=(-M virt -cpu cortex-a57)
+    bash scripts/deps.sh qemu-system-arm g++-aarch64-linux-gnu >/dev/null
+  fi
+  command -v $qemu >/dev/null || { echo "$name: SKIP ($qemu is not installed)"; return 0; }
+  if [ "$arch" = arm64 ]; then
+    foreign_arch arm64 || { echo "$name: SKIP (apt does not know arm64 packages)"; return 0; }
+    fetch_unpack busybox-static:arm64 "$work/busybox-arm64" || { echo "$name: SKIP (no busybox-static:arm64)"; return 0; }
+    bb=$work/busybox-arm64/bin/busybox
+    cmake -S . -B "$bin" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELK_BUILD_TESTS=OFF -DVELK_WERROR=ON \
+      -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/linux-aarch64.cmake >/dev/null
+    cmake --build "$bin" -j"$(nproc 2>/dev/null || echo 2)" --target velk32 velkcom >/dev/null
+    # The arm64 guest may have compiled the guest checks already.
+    for f in tests/drivers/guest_checks.cpp include/velk32.h include/velk32_posix.h; do
+      [ "$bin/velk32_guest_checks" -nt "$f" ] && continue
+      aarch64-linux-gnu-g++ -std=c++17 -O2 -Wall -Wextra -Werror -Iinclude tests/drivers/guest_checks.cpp \
+        -o "$bin/velk32_guest_checks" -L"$bin/src" -lvelk32 -pthread
+      break
+    done
+  fi
+  kdir=$(unpack_kernel $arch) || { echo "$name: SKIP (no kernel package)"; return 0; }
+  rm -rf "$root" && mkdir -p "$root"/{bin,dev,proc,sys,tmp,modules,lib,velk}
+  cp "$bb" "$root/bin/busybox"
+  for m in sh mount insmod rmmod sleep cat echo grep sed seq ls env poweroff; do ln -s busybox "$root/bin/$m"; done
+  for m in configfs usb-common usbcore udc-core libcomposite dummy_hcd u_serial usb_f_acm cdc-acm g_serial; do
+    f=$(find "$kdir/lib/modules" -name "$m.ko*" | head -n1)
+    [ -n "$f" ] || { echo "$name: SKIP (the kernel package ${kdir##*/kernel-} has no module $m)"; return 0; }
+    cp "$f" "$root/modules/"
+  done
+  if [ "$arch" = amd64 ]; then
+    add_program "$root" "$bin/tools/velkcom/velkcom"
+    add_program "$root" "$bin/tests/velk32_guest_checks"
+  else
+    for f in ld-linux-aarch64.so.1 libc.so.6 libm.so.6 libstdc++.so.6 libgcc_s.so.1; do
+      cp "$(readlink -f /usr/aarch64-linux-gnu/lib/$f)" "$root/lib/$f"
+    done
+    install -m755 "$bin/tools/velkcom/velkcom" "$bin/velk32_guest_checks" "$root/velk/"
+  fi
+  cp -P "$bin"/src/libvelk32.so* "$root/velk/"  # the file and its names
+  install -m755 "$work/init-cdc" "$root/init"
+  (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initrd-cdc-$arch.gz"
+  rm -f "$log"
+  start=$SECONDS
+  set +e
+  timeout 240 $qemu "${board[@]}" -m 512 -display none -monitor none -no-reboot -nodefaults \
+    -kernel "$(ls "$kdir"/boot/vmlinuz-*)" -initrd "$work/initrd-cdc-$arch.gz" \
+    -append "console=$console quiet panic=-1" -serial stdio </dev/null >"$log" 2>&1
+  rc=$?
+  set -e
+  collect "$name" "$log" "$rc" $((SECONDS - start))
+}
+
+guests=" ${VELK_VM_GUESTS:-x86_64 arm64 cdc-x86_64 cdc-arm64} "
+case "$guests" in *" x86_64 "*) run_x86_64 ;; esac
+case "$guests" in *" arm64 "*) run_arm64 ;; esac
+case "$guests" in *" cdc-x86_64 "*) run_cdc amd64 ;; esac
+case "$guests" in *" cdc-arm64 "*) run_cdc arm64 ;; esac
 exit $overall

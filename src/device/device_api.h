@@ -171,6 +171,32 @@ constexpr DWORD kErrOperationAborted = ECANCELED;
 constexpr DWORD kErrNotSupported = ENOTSUP;
 #endif
 
+// True for the error codes with which a driver says that it does not support
+// a request at all, as opposed to a device that failed to carry it out. The
+// library goes on without RESETDEV when a driver answers so, and sets DTR and
+// RTS through the line state when a driver refuses their escape functions so
+// (USB CDC drivers do: the lines then follow fDtrControl and fRtsControl).
+//  - Windows: ERROR_INVALID_FUNCTION (1), ERROR_GEN_FAILURE (31),
+//    ERROR_NOT_SUPPORTED (50), ERROR_INVALID_PARAMETER (87, serial.sys's
+//    answer to a request it does not know).
+//  - Elsewhere: EIO (kErrGenFailure, also the simulated device's driver
+//    without escape functions), ENOSYS and EOPNOTSUPP. Not ENOTTY, what a pty
+//    answers because it has no modem lines at all, and not EINVAL: the tty
+//    kind's SetCommState passes over a line that its driver answers with
+//    either, so setting the line through the line state would report a
+//    success for a line that was never set.
+inline bool requestNotSupported(DWORD err) {
+#if defined(_WIN32)
+    return err == ERROR_INVALID_FUNCTION || err == ERROR_GEN_FAILURE || err == ERROR_NOT_SUPPORTED ||
+           err == ERROR_INVALID_PARAMETER;
+#else
+#if ENOTSUP != EOPNOTSUPP
+    if (err == ENOTSUP) return true;
+#endif
+    return err == kErrGenFailure || err == ENOSYS || err == EOPNOTSUPP;
+#endif
+}
+
 // The operations the library performs on a serial device. Each takes the
 // device handle first, except CreateFileA and GetLastError. Every operation
 // returning BOOL returns 1 for success and 0 for failure (never anything

@@ -3,6 +3,7 @@
 // value the device rejected stays in the record and is offered again by every
 // later call. SioParms and SioFlow then raise DTR and RTS again where the
 // caller last raised them, since a new record may have changed the lines.
+#include "modem/line_drive.h"
 #include "port/port_table.h"
 
 using namespace velk;
@@ -11,12 +12,11 @@ namespace {
 
 constexpr DWORD BaudTable[10] = {110, 300, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 
-// After a successful SetCommState: put back the lines SioDTR/SioRTS raised.
-// The results are not looked at.
-void raiseLinesAgain(const PortSlot& slot) {
-    DeviceApi& dev = device();
-    if (slot.lineBits & kLineDtr) dev.EscapeCommFunction(slot.handle, SETDTR);
-    if (slot.lineBits & kLineRts) dev.EscapeCommFunction(slot.handle, SETRTS);
+// After a successful SetCommState: put back the lines SioDTR/SioRTS raised,
+// as they raise them. The results are not looked at.
+void raiseLinesAgain(PortSlot& slot) {
+    if (slot.lineBits & kLineDtr) driveOutputLine(slot, SETDTR);
+    if (slot.lineBits & kLineRts) driveOutputLine(slot, SETRTS);
 }
 
 }  // namespace

@@ -1,7 +1,10 @@
 // The output side of the modem lines: DTR and RTS raised, lowered and read
 // back, and the break condition. lineBits records what the caller last asked
 // of DTR and RTS (updated before the device call, whatever it reports), both
-// for read-back and so that the line settings can raise them again.
+// for read-back and so that the line settings can raise them again. A driver
+// that refuses the escape functions gets the line through the line state
+// (line_drive.h).
+#include "modem/line_drive.h"
 #include "port/port_table.h"
 
 using namespace velk;
@@ -17,10 +20,10 @@ int driveLine(int port, int cmd, std::uint8_t bit, DWORD setFunc, DWORD clearFun
     switch (cmd & 0xFF) {
     case 'S':
         slot.lineBits = static_cast<std::uint8_t>(slot.lineBits | bit);
-        return device().EscapeCommFunction(slot.handle, setFunc) ? 1 : 0;
+        return driveOutputLine(slot, setFunc) ? 1 : 0;
     case 'C':
         slot.lineBits = static_cast<std::uint8_t>(slot.lineBits & ~bit);
-        return device().EscapeCommFunction(slot.handle, clearFunc) ? 1 : 0;
+        return driveOutputLine(slot, clearFunc) ? 1 : 0;
     case 'R':
         return slot.lineBits & bit;
     default:

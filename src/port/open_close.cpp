@@ -80,7 +80,12 @@ extern "C" VELK_API int VELK_CALL SioReset(int port, int inQueue, int outQueue) 
 
     dev.SetupComm(slot.handle, static_cast<DWORD>(inQueue), static_cast<DWORD>(outQueue));
 
-    if (!dev.EscapeCommFunction(slot.handle, RESETDEV)) return deviceFailure();
+    // A driver with nothing to reset may say it does not support the request
+    // (USB CDC drivers refuse escape functions so): the open goes on.
+    if (!dev.EscapeCommFunction(slot.handle, RESETDEV)) {
+        const DWORD err = dev.GetLastError();
+        if (!requestNotSupported(err)) return winError(err);
+    }
 
     DWORD errors = 0;
     dev.ClearCommError(slot.handle, &errors, &sharedStat);

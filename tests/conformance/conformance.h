@@ -49,10 +49,13 @@ extern const char *const velk_export_names[VELK_EXPORT_COUNT];
  * nowhere else. */
 struct velk_expect {
     const char *name;
-    /* EscapeCommFunction (DTR, RTS) and GetCommModemStatus work on these
-     * ports: 1, so SioDTR/SioRTS 'S' and 'C' return 1; 0, so they return 0
-     * and the four input-line functions return 0. */
-    int modem_lines;
+    /* The success flag of SioDTR/SioRTS 'S' and 'C': 1 where the escape
+     * functions or, for a driver that refuses them as not supported, the
+     * line state set the lines; 0 where neither can. */
+    int line_flag;
+    /* GetCommModemStatus works on these ports: 1, so the four input-line
+     * functions return their bit or 0; 0, so they return 0. */
+    int input_lines;
     /* The success flag of SioBrkSig 'A' and 'C'. */
     int break_flag;
     /* A second exclusive open of a held port: 1 refused (asserted), 0 not

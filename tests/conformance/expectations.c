@@ -3,18 +3,21 @@
  * Wine and POSIX figures are for COM ports joined through a socat pty pair;
  * they were measured on those ports, not guessed:
  *  - Wine on a pty: EscapeCommFunction with SETDTR/CLRDTR/SETRTS/CLRRTS and
- *    GetCommModemStatus fail with error 50, so the line commands return 0 and
- *    the input lines read 0 (SioDTR/SioRTS still record the request);
- *    break on/off, RESETDEV and SetupComm succeed without effect; a second
- *    exclusive open of a COM port succeeds; a COM port mapped in the
- *    registry to a missing device still opens, and its first comm call
- *    (GetCommTimeouts) fails with ERROR_INVALID_FUNCTION (1); after the peer
- *    hangs up, writes and status queries fail with ERROR_NOT_READY (21).
- *    A format other than 8N1 may be refused (error 87) on a pty, so the data
- *    checks run at 8N1 on every platform.
- *  - libvelk32.so on a pty: the modem-line ioctls fail (a pty has no modem
- *    lines); break succeeds; a second open of a held device is refused; a
- *    write after hang-up fails with EIO.
+ *    GetCommModemStatus fail with error 50 (ERROR_NOT_SUPPORTED), so the
+ *    library sets DTR and RTS through SetCommState, which succeeds: the line
+ *    commands return 1, while the input lines read 0; break on/off, RESETDEV
+ *    and SetupComm succeed without effect; a second exclusive open of a COM
+ *    port succeeds; a COM port mapped in the registry to a missing device
+ *    still opens, and its first comm call (GetCommTimeouts) fails with
+ *    ERROR_INVALID_FUNCTION (1); after the peer hangs up, writes and status
+ *    queries fail with ERROR_NOT_READY (21). A format other than 8N1 may be
+ *    refused (error 87) on a pty, so the data checks run at 8N1 on every
+ *    platform.
+ *  - libvelk32.so on a pty: the modem-line ioctls fail with ENOTTY (a pty
+ *    has no modem lines, so there is nothing to set another way either): the
+ *    line commands return 0 and the input lines read 0; break succeeds; a
+ *    second open of a held device is refused; a write after hang-up fails
+ *    with EIO.
  *  - Windows on real COM ports (as Win32 documents them; CI has none): the
  *    modem lines work (what the inputs read depends on the cable, so only
  *    their bit values are checked), a second open is refused, and there is
@@ -39,7 +42,8 @@ enum {
 
 const struct velk_expect velk_expect_windows = {
     "windows", /* name */
-    1,         /* modem_lines */
+    1,         /* line_flag */
+    1,         /* input_lines */
     1,         /* break_flag */
     1,         /* second_open_refused */
     0,         /* absent_opens */
@@ -49,7 +53,8 @@ const struct velk_expect velk_expect_windows = {
 
 const struct velk_expect velk_expect_wine = {
     "wine", /* name */
-    0,      /* modem_lines */
+    1,      /* line_flag: through SetCommState */
+    0,      /* input_lines */
     1,      /* break_flag */
     0,      /* second_open_refused: Wine lets it through */
     1,      /* absent_opens: the COM device opens, GetCommTimeouts fails */
@@ -59,7 +64,8 @@ const struct velk_expect velk_expect_wine = {
 
 const struct velk_expect velk_expect_posix = {
     "posix", /* name */
-    0,       /* modem_lines */
+    0,       /* line_flag: ENOTTY, no line to set */
+    0,       /* input_lines */
     1,       /* break_flag */
     1,       /* second_open_refused */
     0,       /* absent_opens */

@@ -73,15 +73,16 @@ TEST_F(OutputLines, UnknownOrLowerCaseLettersGiveNoDataAndChangeNothing) {
 }
 
 TEST_F(OutputLines, RequestIsRecordedEvenWhenTheDeviceCallFails) {
-    shim.failOp(Op::EscapeCommFunction, 31, 2);
+    shim.failOp(Op::EscapeCommFunction, kErrInvalidHandle, 2);
     EXPECT_EQ(SioDTR(0, 'S'), 0);
     EXPECT_EQ(SioRTS(0, 'S'), 0);
     EXPECT_EQ(SioDTR(0, 'R'), 1);
     EXPECT_EQ(SioRTS(0, 'R'), 2);
     EXPECT_EQ(SioWinError(), 0) << "a success flag of 0 stores nothing";
-    shim.failOp(Op::EscapeCommFunction, 31, 1);
+    shim.failOp(Op::EscapeCommFunction, kErrInvalidHandle, 1);
     EXPECT_EQ(SioDTR(0, 'C'), 0);
     EXPECT_EQ(SioDTR(0, 'R'), 0);
+    EXPECT_EQ(shim.count(Op::SetCommState), 0u) << "a failing device is not a refusing driver";
 }
 
 TEST_F(OutputLines, RtsSetIsRefusedUnderHandshakingYetRecorded) {
@@ -108,6 +109,53 @@ TEST_F(OutputLines, LineBitsSurviveDoneAndReset) {
     ASSERT_EQ(SioFlow(0, 'N'), 0);
     EXPECT_TRUE(sim.snapshot(0).rts);
     EXPECT_EQ(shim.count(Op::EscapeCommFunction), 2u);
+}
+
+// A driver without escape functions (as USB CDC drivers can be): the open
+// goes on without RESETDEV, and the lines are set through the line state,
+// which then keeps them where the caller put them.
+class NoEscapes : public SimTest {
+protected:
+    void SetUp() override {
+        SimTest::SetUp();
+        sim.connectNullModem(0, 1);
+        sim.setNoEscapes(0, true);
+        open(1);
+    }
+    bool dtr() const { return sim.snapshot(0).dtr; }
+    bool rts() const { return sim.snapshot(0).rts; }
+};
+
+TEST_F(NoEscapes, EveryFunctionThatDrivesALineSetsIt) {
+    ASSERT_EQ(SioReset(0, 1024, 1024), 0);
+    EXPECT_TRUE(dtr() && rts());
+    EXPECT_EQ(SioDTR(0, 'C'), 1);
+    EXPECT_EQ(SioDSR(1), 0) << "the other end sees DTR low";
+    EXPECT_EQ(SioRTS(0, 'C'), 1);
+    EXPECT_FALSE(rts());
+    EXPECT_EQ(SioParms(0, 0, 0, 8), 0);
+    EXPECT_FALSE(dtr() || rts()) << "applying the record undid the caller's lines";
+    EXPECT_EQ(SioRTS(0, 'S'), 1);
+    EXPECT_EQ(SioFlow(0, 'N'), 0);
+    EXPECT_TRUE(rts()) << "not raised again after 'N' lowered it";
+    EXPECT_FALSE(dtr());
+    EXPECT_EQ(SioDTR(0, 'S'), 1);
+    EXPECT_EQ(SioDCD(1), 128);
+    EXPECT_EQ(SioWinError(), 0);
+}
+
+TEST_F(NoEscapes, HandshakingRefusalStandsAndAFailedApplyLeavesTheRecord) {
+    open(0);
+    ASSERT_EQ(SioFlow(0, 'H'), 0);
+    EXPECT_EQ(SioRTS(0, 'C'), 0);
+    EXPECT_TRUE(rts()) << "the driver drives RTS under handshaking";
+    shim.failOp(Op::SetCommState, kErrInvalidParameter);
+    EXPECT_EQ(SioDTR(0, 'C'), 0);
+    EXPECT_TRUE(dtr());
+    EXPECT_EQ(dcbTable[0].fDtrControl, DTR_CONTROL_ENABLE) << "the record must say what the device holds";
+    EXPECT_EQ(dcbTable[0].fRtsControl, RTS_CONTROL_HANDSHAKE);
+    EXPECT_EQ(ops(), (std::vector<std::string>{"SetCommState", "EscapeCommFunction", "EscapeCommFunction",
+                                               "SetCommState"}));
 }
 
 TEST_F(OutputLines, BreakIsSeenAtTheOtherEnd) {

@@ -2,7 +2,9 @@
 // them (platform/*/ports.cpp), as an aligned table or as JSON.
 // Nothing is opened.
 #include <algorithm>
+#include <filesystem>
 #include <iostream>
+#include <system_error>
 
 #include "cli.h"
 #include "commands.h"
@@ -183,6 +185,24 @@ bool deviceNameLess(const std::string& a, const std::string& b) {
     }
     if ((a.size() - i) != (b.size() - j)) return a.size() - i < b.size() - j;
     return a < b;
+}
+
+std::string portDriver(const std::string& root, const std::string& device) {
+    std::vector<PortInfo> ports;
+    std::string error;
+    if (device.empty() || device.find("://") != std::string::npos || !listPorts(root, ports, error)) return "";
+    // A link that no by-id name matches (a udev rule's name) is the device it
+    // leads to; under a fake root the name is taken as given.
+    std::error_code ec;
+    std::string real;
+    if (root.empty()) real = std::filesystem::canonical(device, ec).string();
+    if (ec) real.clear();
+    for (const PortInfo& p : ports) {
+        if (p.device == device || (p.byId && *p.byId == device) || (!real.empty() && p.device == real)) {
+            return p.driver.value_or("");
+        }
+    }
+    return "";
 }
 
 int cmdList(const std::vector<std::string>& args) {

@@ -8,6 +8,7 @@
 #include "cli.h"
 #include "commands.h"
 #include "platform/platform.h"
+#include "platform/ports.h"
 #include "selftest_checks.h"
 #include "velk32.h"
 
@@ -41,9 +42,9 @@ const char* kSelftestUsage =
     "                 (TIOCM_LOOP), DCD and RI as the chip wires them (OUT2,\n"
     "                 OUT1); the modem bits are put back afterwards. Exit\n"
     "                 status 2 when the driver refuses the loopback.\n"
-    "  --data-only    the far end returns data only (an echo program, a plug\n"
-    "                 with TX and RX alone): the modem-line and break checks\n"
-    "                 are SKIP\n"
+    "  --data-only    the far end returns data only (an echo program, a USB\n"
+    "                 CDC device, a plug with TX and RX alone): the modem-line\n"
+    "                 and break checks are SKIP\n"
     "  --help         this text\n";
 
 }  // namespace
@@ -104,6 +105,7 @@ int cmdSelftest(const std::vector<std::string>& args) {
         }
     }
     cfg.deviceLabel = device.empty() ? defaultDeviceName(cfg.port) : device;
+    cfg.driver = portDriver("", cfg.deviceLabel);
     cfg.internalLoopback = opts.has("internal-loopback");
     cfg.dataOnly = opts.has("data-only");
     if (cfg.internalLoopback && cfg.dataOnly) {

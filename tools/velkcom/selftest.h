@@ -28,6 +28,10 @@ struct SelftestConfig {
     // The far end returns data only (an echo program behind an adapter, a
     // plug with TX and RX alone): the modem-line and break checks are SKIP.
     bool dataOnly = false;
+    // The port's driver as the system's port list names it (cdc_acm,
+    // usbser), empty when unknown. On a USB CDC device's driver a failed
+    // modem-line check says that such devices do not loop their lines.
+    std::string driver;
 };
 
 // Runs the self-test on an unopened port and prints the table to out, and a

@@ -100,6 +100,9 @@ private:
     };
     void outputToInputs(const std::string& name, const char* lineName, int(VELK_CALL* lineCall)(int, int),
                         const std::vector<Input>& inputs, int readBack);
+    // Appended to a failed modem-line row when the port's driver serves USB
+    // CDC devices (which do not loop their lines): why, and --data-only.
+    std::string modemHint() const;
     void rtsToCts();
     void dtrToDsrDcd();
     // In internal loopback the chip's OUT1 output drives RI.

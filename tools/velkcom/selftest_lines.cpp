@@ -14,7 +14,23 @@ namespace {
 
 constexpr int kHoldOffLimit = 16384;  // bytes sent at most while waiting for CTS to drop
 
+// The drivers of USB CDC-ACM devices (Arduino boards, the Raspberry Pi Pico,
+// "virtual COM ports"): Linux's cdc_acm and Windows' usbser (a service name,
+// in whatever case SetupAPI gives it).
+bool usbCdcDriver(const std::string& driver) {
+    if (driver == "cdc_acm") return true;
+    std::string lower = driver;
+    for (char& c : lower) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    return lower == "usbser";
+}
+
 }  // namespace
+
+std::string Checks::modemHint() const {
+    if (!usbCdcDriver(cfg_.driver)) return "";
+    return "; " + cfg_.driver +
+           " drives USB CDC devices, and CDC devices do not loop their lines back: check the data with --data-only";
+}
 
 void Checks::outputToInputs(const std::string& name, const char* lineName, int(VELK_CALL* lineCall)(int, int),
                           const std::vector<Input>& inputs, int readBack) {
@@ -38,7 +54,7 @@ void Checks::outputToInputs(const std::string& name, const char* lineName, int(V
             modemRefused_ = true;
             return report(name, Verdict::Skip, call + " gave success flag 0: the device has no modem lines");
         }
-        if (rc != 1) return report(name, Verdict::Fail, callFailed(call, rc));
+        if (rc != 1) return report(name, Verdict::Fail, callFailed(call, rc) + modemHint());
         std::string& text = states[on];
         text = std::string(lineName) + (on ? " on:" : " off:");
         for (const Input& in : inputs) {
@@ -56,7 +72,7 @@ void Checks::outputToInputs(const std::string& name, const char* lineName, int(V
         seen += "; read back " + std::to_string(back) + " (want " + std::to_string(readBack) + ")";
     }
     if (ok && lineCall == SioRTS) ctsFollowsRts_ = true;
-    report(name, ok ? Verdict::Pass : Verdict::Fail, seen);
+    report(name, ok ? Verdict::Pass : Verdict::Fail, ok ? seen : seen + modemHint());
 }
 
 void Checks::rtsToCts() {

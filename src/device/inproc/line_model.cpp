@@ -133,6 +133,8 @@ DWORD LineModel::escape(DevHandle h, DWORD func) {
     std::lock_guard<std::mutex> lock(mu_);
     Port* p = nullptr;
     if (const DWORD err = live(h, p)) return err;
+    const bool lineOrReset = func == SETDTR || func == CLRDTR || func == SETRTS || func == CLRRTS || func == RESETDEV;
+    if (p->noEscapes && lineOrReset) return kErrGenFailure;
     switch (func) {
     case SETDTR:
     case CLRDTR:

@@ -18,6 +18,8 @@
 //    (handshake RTS drops, XOFF goes out) once fewer than XoffLim bytes of its
 //    queue are free, and releases it once no more than XonLim wait; under
 //    output XON/XOFF a received XON or XOFF is flow control, not data;
+//  - on request, a driver without escape functions (USB CDC drivers can be
+//    so): only the line state's control modes set DTR and RTS;
 //  - writes held off by flow control, which wait without the lock until a
 //    read, a line change, a purge or a close releases them.
 // Bytes move at once, one at a time, so limits and flow control apply byte by
@@ -107,6 +109,10 @@ protected:
         bool dtr = false;
         bool rts = false;
         bool brk = false;
+        // A driver without escape functions (as USB CDC drivers can be):
+        // SETDTR, CLRDTR, SETRTS, CLRRTS and RESETDEV fail with
+        // kErrGenFailure; the line state's control modes still set the lines.
+        bool noEscapes = false;
         bool xoffReceived = false;  // the transmitter is held by an XOFF
         bool xoffSent = false;      // the receiver has sent XOFF
         bool rtsHeld = false;       // handshake RTS dropped because the queue is full

@@ -121,6 +121,11 @@ void SimDevice::setDeviceTimeouts(int port, const COMMTIMEOUTS& t) {
     at(port).timeouts = t;
 }
 
+void SimDevice::setNoEscapes(int port, bool on) {
+    std::lock_guard<std::mutex> lock(mu_);
+    at(port).noEscapes = on;
+}
+
 // ---- Observation -----------------------------------------------------------
 
 SimDevice::Snapshot SimDevice::snapshot(int port) const {

@@ -7,8 +7,9 @@
 // DSR and DCD) or cross-wired to another simulated port as a null-modem pair
 // (the same wires, each way). Everything else -- exclusive open, the receive
 // queue and its limit, line errors, break, modem inputs, flow control and
-// held writes, the line states a driver refuses, framing errors between ends
-// that do not share a line format -- is the model's. Error codes are the
+// held writes, the line states a driver refuses, a driver without escape
+// functions, framing errors between ends that do not share a line format --
+// is the model's. Error codes are the
 // platform's (kErr*), kept per thread for GetLastError. All of it is
 // thread-safe: a writer blocked by flow control waits without holding the
 // device's lock.
@@ -55,6 +56,11 @@ public:
     // program or the driver's defaults would have left them.
     void setDeviceState(int port, const DCB& dcb);
     void setDeviceTimeouts(int port, const COMMTIMEOUTS& t);
+    // The port's driver has no escape functions: SETDTR, CLRDTR, SETRTS,
+    // CLRRTS and RESETDEV fail with kErrGenFailure (as USB CDC drivers are
+    // known to answer), while SetCommState still sets DTR and RTS by their
+    // control modes. Kept until changed, across opens.
+    void setNoEscapes(int port, bool on);
 
     // ---- Observation. ---------------------------------------------------
     // Everything a test looks at of one port, taken at one instant under

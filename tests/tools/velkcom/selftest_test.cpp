@@ -2,7 +2,8 @@
 // plug; SKIP (never PASS) where the device refuses modem lines and break as a
 // pty does; FAIL, without hanging, for a missing plug, broken wiring, a failed
 // read, a receiver that never holds the sender off, an echo that comes back
-// with a line error and a push-back that is lost, changed or queued behind.
+// with a line error and a push-back that is lost, changed or queued behind;
+// on a USB CDC device's driver a failed modem row suggests --data-only.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <string>
 
 #include "cli.h"
+#include "platform/ports.h"
 #include "selftest.h"
 #include "device/testing/proxy_device.h"
 #include "support/sim_fixture.h"
@@ -153,6 +155,7 @@ protected:
         cfg.port = 0;
         cfg.slackMs = 30;
         cfg.deviceLabel = "sim";
+        cfg.driver = driver;
         std::ostringstream out, err;
         int status = velkcom::runSelftest(cfg, out, err);
         table = out.str();
@@ -168,6 +171,7 @@ protected:
         }
         return "none";
     }
+    std::string driver;  // the port's driver, as the port list would name it
     std::string table, errors;
 };
 
@@ -270,6 +274,39 @@ TEST_F(SelftestTest, AWrongPushBackFailsThePushBackCheckAlone) {
     GTEST_SKIP() << "needs the linker's --wrap to put a faulty push-back in the library's place";
 }
 #endif
+
+// A USB CDC device as cdc_acm shows it: data comes back, CTS, DSR and DCD
+// read on whatever DTR and RTS do. On a CDC driver both failed modem rows,
+// and no passing one, say why and suggest --data-only.
+TEST_F(SelftestTest, FailedModemRowsOnAUsbCdcDriverSuggestDataOnly) {
+    const struct {
+        const char* driver;
+        bool plug;  // the inputs follow the wiring: the rows pass
+        std::size_t hinted;
+    } cases[] = {{"cdc_acm", false, 2}, {"USBSER", false, 2}, {"ftdi_sio", false, 0}, {"cdc_acm", true, 0}};
+    for (const auto& c : cases) {
+        const DWORD in = c.plug ? 0 : MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON;
+        sim.setLoopback(0);
+        sim.setModemInputs(0, in, in);
+        driver = c.driver;
+        const int status = run();
+        const std::string hint = "; " + driver + " drives USB CDC devices, and CDC devices do not loop their lines "
+                                 "back: check the data with --data-only";
+        std::size_t rows = 0;
+        for (std::size_t at = table.find(hint); at != std::string::npos; at = table.find(hint, at + 1)) ++rows;
+        EXPECT_EQ(status, c.plug ? velkcom::kExitOk : velkcom::kExitFailed) << table;
+        EXPECT_EQ(rows, c.hinted) << driver << "\n" << table;
+    }
+}
+
+// The driver comes from the port list: a device path or its by-id link.
+TEST(SelftestDriver, ThePortListNamesTheDriverOfADeviceOrItsLink) {
+    if (!velkcom::listRootSupported()) GTEST_SKIP() << "the port list reads no fake tree on this system";
+    const std::string root = std::string(VELKCOM_SYSFS_TREES) + "/kernel-5.15";
+    EXPECT_EQ(velkcom::portDriver(root, "/dev/ttyACM0"), "cdc_acm");
+    EXPECT_EQ(velkcom::portDriver(root, "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"), "ftdi_sio");
+    EXPECT_EQ(velkcom::portDriver(root, "/dev/ttyACM1"), "");
+}
 
 TEST_F(SelftestTest, APortThatDoesNotOpenIsOneErrorLine) {
     sim.setAbsent(0);

@@ -40,6 +40,13 @@ bool listPorts(const std::string& root, std::vector<PortInfo>& out, std::string&
 // Orders device names with their numbers compared as numbers.
 bool deviceNameLess(const std::string& a, const std::string& b);
 
+// The driver the port list names for device: a device path (/dev/ttyACM0, or
+// a link to one, such as its /dev/serial/by-id name) or a COM name. Empty
+// when the list does not have the port (loop://, a network address) or cannot
+// be read. root as for listPorts. (deviceNameLess and portDriver are shared
+// code, in list.cpp.)
+std::string portDriver(const std::string& root, const std::string& device);
+
 }  // namespace velkcom
 
 #endif  // VELKCOM_PORTS_H
