@@ -2,21 +2,25 @@
 // port, serving one connection at a time from a thread of its own. It parses
 // what the client sends (data, option negotiation, Com Port Control requests)
 // and answers as the test sets it up: agree to COM-PORT-OPTION or not, answer
-// each request with its own value, another value or nothing. The test reads
-// what arrived and sends raw bytes (notifications, garbage, data) at will, or
-// closes the connection; it can stream bytes from the moment a client
-// connects, stop reading (the TCP window then shuts), and tell how the client
-// ended the connection (FIN or RST).
+// each request with its own value, another value or nothing, at once or
+// after a delay. The test reads what arrived and sends raw bytes
+// (notifications, garbage, data) at will, or as many as the client's window
+// takes within a time, or closes the connection (FIN or RST); it can stream
+// bytes from the moment a client connects, stop reading (the TCP window then
+// shuts), and tell how the client ended the connection (FIN or RST).
 #ifndef VELK_TESTS_SUPPORT_FAKE_RFC2217_SERVER_H
 #define VELK_TESTS_SUPPORT_FAKE_RFC2217_SERVER_H
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -69,8 +73,18 @@ public:
         return scheme + "://127.0.0.1:" + std::to_string(port_) + (options.empty() ? "" : "?" + options);
     }
 
+    // How long the server holds back its answer to the nth request (from 0)
+    // of a command on this connection; by default it answers at once.
+    using Delay = std::function<std::chrono::milliseconds(std::uint8_t command, int nth)>;
+    void setDelay(Delay d) {
+        std::lock_guard<std::mutex> l(mu_);
+        delay_ = std::move(d);
+    }
+
     // Set before the client connects.
     void refuseComPort() { refuseComPort_ = true; }
+    // Holds back the agreement to COM-PORT-OPTION this long.
+    void delayAgreement(std::chrono::milliseconds d) { agreementDelay_ = d; }
     void sendOnConnect(Bytes greeting) { greeting_ = std::move(greeting); }
     // While held, nothing the client sends is read.
     void holdReading(bool hold) { hold_ = hold; }
@@ -97,6 +111,28 @@ public:
         }
         return true;
     }
+    // Sends what the client's window takes of the bytes within `limit`;
+    // returns how many went to the kernel.
+    std::size_t sendWithin(const Bytes& bytes, std::chrono::milliseconds limit) {
+        if (!waitUntil([&] { return client_.load() >= 0; })) return 0;
+        std::lock_guard<std::mutex> l(sendMu_);
+        const auto end = std::chrono::steady_clock::now() + limit;
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t r =
+                ::send(client_.load(), bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (r > 0) {
+                done += static_cast<std::size_t>(r);
+                continue;
+            }
+            if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            if (left.count() <= 0) break;
+            pollfd p = {client_.load(), POLLOUT, 0};
+            ::poll(&p, 1, static_cast<int>(left.count()));
+        }
+        return done;
+    }
     // IAC SB 44 code value IAC SE, with 255 doubled in the value.
     static Bytes subneg(std::uint8_t code, const Bytes& value) {
         Bytes m = {255, 250, 44, code};
@@ -112,6 +148,21 @@ public:
         std::lock_guard<std::mutex> l(sendMu_);
         const int fd = client_.exchange(-1);
         if (fd >= 0) ::close(fd);
+    }
+    // The bytes sent that the client's kernel has not acknowledged yet.
+    int unacknowledged() {
+        std::lock_guard<std::mutex> l(sendMu_);
+        int n = 0;
+        return client_.load() >= 0 && ::ioctl(client_.load(), TIOCOUTQ, &n) == 0 ? n : -1;
+    }
+    // Ends the connection with RST instead of FIN (SO_LINGER 0).
+    void resetClient() {
+        std::lock_guard<std::mutex> l(sendMu_);
+        const int fd = client_.exchange(-1);
+        if (fd < 0) return;
+        const linger abort = {1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        ::close(fd);
     }
 
     // What the client sent: its data bytes, and its requests as
@@ -132,14 +183,31 @@ public:
     }
 
 private:
+    using Time = std::chrono::steady_clock::time_point;
+
     void run() {
         while (!stop_) {
+            // The answers held back that are due go first.
+            const Time now = std::chrono::steady_clock::now();
+            int wait = 20;
+            for (auto it = later_.begin(); it != later_.end();) {
+                if (it->first <= now) {
+                    send(it->second);
+                    it = later_.erase(it);
+                    continue;
+                }
+                const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(it->first - now).count() + 1;
+                if (ms < wait) wait = static_cast<int>(ms);
+                ++it;
+            }
             pollfd p[2] = {{listener_, POLLIN, 0}, {hold_ ? -1 : client_.load(), POLLIN, 0}};
-            if (::poll(p, 2, 20) <= 0) continue;
+            if (::poll(p, 2, wait) <= 0) continue;
             if (p[0].revents & POLLIN) {
                 const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
                 if (fd >= 0) {
                     closeClient();
+                    later_.clear();
+                    for (int& n : asked_) n = 0;
                     state_ = 0;
                     end_ = 0;
                     client_ = fd;
@@ -188,7 +256,9 @@ private:
             }
             break;
         case 2:  // option of a negotiation
-            if (verb_ == 251 && b == 44 && !silent_) send({255, static_cast<std::uint8_t>(refuseComPort_ ? 254 : 253), 44});
+            if (verb_ == 251 && b == 44 && !silent_) {
+                answer({255, static_cast<std::uint8_t>(refuseComPort_ ? 254 : 253), 44}, agreementDelay_);
+            }
             state_ = 0;
             break;
         case 3:  // inside a subnegotiation
@@ -214,6 +284,7 @@ private:
         const std::uint8_t command = sb_[1];
         const Bytes value(sb_.begin() + 2, sb_.end());
         Bytes reply;
+        std::chrono::milliseconds after{0};
         {
             std::lock_guard<std::mutex> l(mu_);
             Bytes r = {command};
@@ -222,12 +293,25 @@ private:
             if (silent_) return;
             reply = answerer_ ? answerer_(command, value)
                               : subneg(static_cast<std::uint8_t>(command + 100), value);
+            if (delay_) after = delay_(command, asked_[command]++);
         }
-        if (!reply.empty()) send(reply);
+        if (!reply.empty()) answer(reply, after);
+    }
+    // Sends now, or holds back until `after` has passed.
+    void answer(const Bytes& reply, std::chrono::milliseconds after) {
+        if (after.count() <= 0) {
+            send(reply);
+        } else {
+            later_.emplace_back(std::chrono::steady_clock::now() + after, reply);
+        }
     }
 
     bool silent_;
     bool refuseComPort_ = false;
+    std::chrono::milliseconds agreementDelay_{0};
+    Delay delay_;
+    int asked_[256] = {};                           // requests so far, per command
+    std::vector<std::pair<Time, Bytes>> later_;     // answers held back, the server thread's own
     Bytes greeting_;
     std::atomic<bool> hold_{false};
     std::atomic<int> end_{0};
