@@ -110,7 +110,10 @@ struct NetDevice::Slot {
     int lostErr = 0;  // the connection's error once it is gone
     bool localHold = false;  // SETXOFF: transmit held as after an XOFF
     std::atomic<unsigned> txAborts{0};  // transmit purges so far
-    bool silent[static_cast<int>(rfc2217::AckKey::Count)] = {};  // answers known not to come
+    // What the server has shown of each kind of request on this connection:
+    // Unknown until one is asked, then whether it answered in time.
+    enum class Habit : std::uint8_t { Unknown, Answers, Silent };
+    Habit habit[static_cast<int>(rfc2217::AckKey::Count)] = {};
     unsigned unanswered = 0;
     COMMTIMEOUTS timeouts{};
     DWORD eventMask = 0;
