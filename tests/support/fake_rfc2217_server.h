@@ -88,6 +88,9 @@ public:
     void sendOnConnect(Bytes greeting) { greeting_ = std::move(greeting); }
     // While held, nothing the client sends is read.
     void holdReading(bool hold) { hold_ = hold; }
+    // The client's FIN does not end the connection: the server may go on
+    // sending until the client closes it for good.
+    void outliveClientFin() { outliveFin_ = true; }
     // How the client's side ended: 0 not yet, 1 FIN, 2 RST or another error.
     int clientEnd() const { return end_; }
     std::size_t dataSize() {
@@ -200,7 +203,7 @@ private:
                 if (ms < wait) wait = static_cast<int>(ms);
                 ++it;
             }
-            pollfd p[2] = {{listener_, POLLIN, 0}, {hold_ ? -1 : client_.load(), POLLIN, 0}};
+            pollfd p[2] = {{listener_, POLLIN, 0}, {hold_ || clientEof_ ? -1 : client_.load(), POLLIN, 0}};
             if (::poll(p, 2, wait) <= 0) continue;
             if (p[0].revents & POLLIN) {
                 const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -210,6 +213,7 @@ private:
                     for (int& n : asked_) n = 0;
                     state_ = 0;
                     end_ = 0;
+                    clientEof_ = false;
                     client_ = fd;
                     if (!greeting_.empty()) send(greeting_);
                 }
@@ -220,6 +224,10 @@ private:
                 const ssize_t r = ::recv(p[1].fd, buf, sizeof buf, MSG_DONTWAIT);
                 if (r <= 0) {
                     end_ = r == 0 ? 1 : 2;
+                    if (r == 0 && outliveFin_) {
+                        clientEof_ = true;
+                        continue;
+                    }
                     if (client_.load() == p[1].fd) closeClient();
                     continue;
                 }
@@ -314,6 +322,8 @@ private:
     std::vector<std::pair<Time, Bytes>> later_;     // answers held back, the server thread's own
     Bytes greeting_;
     std::atomic<bool> hold_{false};
+    bool outliveFin_ = false;
+    bool clientEof_ = false;  // the server thread's own
     std::atomic<int> end_{0};
     int listener_ = -1;
     int port_ = 0;

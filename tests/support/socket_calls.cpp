@@ -7,12 +7,15 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 namespace {
 std::atomic<int> watched{-1};
 std::atomic<int> pollCount{0};
 std::atomic<long> receivedBytes{0};
 std::atomic<int> longestMs{0};
+std::atomic<int> recvDelayUs{0};
 }  // namespace
 
 #if defined(VELK_LINKER_WRAP)
@@ -41,8 +44,11 @@ extern "C" int __wrap_poll(struct pollfd* fds, nfds_t n, int timeout) {
 }
 
 extern "C" ssize_t __wrap_recv(int fd, void* buf, size_t len, int flags) {
+    const bool ours = fd >= 0 && fd == watched.load(std::memory_order_relaxed);
+    const int delay = recvDelayUs.load(std::memory_order_relaxed);
+    if (ours && delay > 0) std::this_thread::sleep_for(std::chrono::microseconds(delay));
     const ssize_t r = __real_recv(fd, buf, len, flags);
-    if (r > 0 && fd == watched.load(std::memory_order_relaxed)) receivedBytes.fetch_add(r, std::memory_order_relaxed);
+    if (ours && r > 0) receivedBytes.fetch_add(r, std::memory_order_relaxed);
     return r;
 }
 #endif
@@ -63,6 +69,7 @@ void watch(int fd) {
     pollCount.store(0, std::memory_order_relaxed);
     receivedBytes.store(0, std::memory_order_relaxed);
     longestMs.store(0, std::memory_order_relaxed);
+    recvDelayUs.store(0, std::memory_order_relaxed);
     watched.store(fd, std::memory_order_relaxed);
 }
 
@@ -76,6 +83,10 @@ int longestPoll() {
 
 long received() {
     return receivedBytes.load(std::memory_order_relaxed);
+}
+
+void slowRecv(int microseconds) {
+    recvDelayUs.store(microseconds, std::memory_order_relaxed);
 }
 
 }  // namespace socket_calls

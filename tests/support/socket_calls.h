@@ -2,7 +2,7 @@
 // it, so that a test can tell a wait that slept from one that spun, and work
 // that stayed bounded from work that did not, without looking at a clock;
 // and keeps the longest time-out those polls asked for, so that it can tell
-// how long a wait was meant to be. Every poll() and recv() call in the test binary goes through
+// how long a wait was meant to be; and can slow those reads down. Every poll() and recv() call in the test binary goes through
 // a wrapper (linked with -Wl,--wrap=poll,--wrap=recv on Linux) that records
 // the calls on the watched socket and then makes them as asked. Where the
 // linker cannot wrap, available() is false and the tests that count say so
@@ -28,6 +28,10 @@ int polls();
 int longestPoll();
 // The bytes recv() took from the watched socket since watch().
 long received();
+
+// From now on each recv() on the watched socket first sleeps this long (0:
+// not at all), so that a server can send faster than the library reads.
+void slowRecv(int microseconds);
 
 }  // namespace socket_calls
 }  // namespace velk
