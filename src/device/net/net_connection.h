@@ -37,7 +37,9 @@ constexpr int kSendFlags = MSG_NOSIGNAL | MSG_DONTWAIT;
 constexpr int kSendFlags = MSG_DONTWAIT;
 #endif
 
-// How long a request may wait for room to be queued when the socket is full.
+// How long the data written ahead of a request (and the open's notification
+// masks) may take to leave the library's buffer when the socket is full; a
+// bound of its own, stated with the others in docs/network.md.
 constexpr std::int64_t kSendWaitMs = 5000;
 // The most raw bytes one pump reads and parses: a call that must not wait
 // does bounded work even when the server floods it.

@@ -66,8 +66,7 @@ public:
 
     // What a connection has seen of its server, for tests and diagnosis.
     struct Diagnostics {
-        unsigned unanswered;  // requests whose answer did not come in time, or was
-                              // not waited for (that kind went unanswered before)
+        unsigned unanswered;  // requests whose answer did not come within their wait
         unsigned malformed;   // answers and notifications of the wrong shape
         unsigned mismatched;  // break/DTR/RTS answered with another value
         unsigned discarded;   // subnegotiations dropped
