@@ -13,6 +13,8 @@
 
 #include "support/fake_rfc2217_server.h"
 #include "support/library_state.h"
+#include "support/name_script.h"
+#include "support/socket_calls.h"
 #include "velk32_posix.h"
 
 namespace velk {
@@ -42,6 +44,8 @@ struct NetPortFixture : ::testing::Test {
     void TearDown() override {
         resetLibraryState();
         velk_map_port(0, nullptr);
+        socket_calls::watch(-1);  // a test that stopped early may have left its watch on
+        name_script::answer("", {});
     }
     // Maps port 0 to the address and opens it.
     int reset(const std::string& address, int queue = 4096) {

@@ -44,6 +44,7 @@ struct FarEnd : ::testing::Test {
     void TearDown() override {
         resetLibraryState();
         velk_map_port(0, nullptr);
+        socket_calls::watch(-1);
         kill();
         if (far >= 0) ::close(far);
     }
