@@ -2,12 +2,13 @@
 // port, serving one connection at a time from a thread of its own. It parses
 // what the client sends (data, option negotiation, Com Port Control requests)
 // and answers as the test sets it up: agree to COM-PORT-OPTION or not, answer
-// each request with its own value, another value or nothing, at once or
-// after a delay. The test reads what arrived and sends raw bytes
-// (notifications, garbage, data) at will, or as many as the client's window
-// takes within a time, or closes the connection (FIN or RST); it can stream
-// bytes from the moment a client connects, stop reading (the TCP window then
-// shuts), and tell how the client ended the connection (FIN or RST).
+// each request with its own value, another value or nothing (an answerer may
+// take its time; the server reads nothing meanwhile). The test reads what
+// arrived and sends raw bytes (notifications, garbage, data) at will, or as
+// many as the client's window takes within a time, or closes the connection
+// (FIN or RST); it can stream bytes from the moment a client connects, stop
+// reading (the TCP window then shuts), and tell how the client ended the
+// connection (FIN or RST).
 #ifndef VELK_TESTS_SUPPORT_FAKE_RFC2217_SERVER_H
 #define VELK_TESTS_SUPPORT_FAKE_RFC2217_SERVER_H
 
@@ -73,18 +74,8 @@ public:
         return scheme + "://127.0.0.1:" + std::to_string(port_) + (options.empty() ? "" : "?" + options);
     }
 
-    // How long the server holds back its answer to the nth request (from 0)
-    // of a command on this connection; by default it answers at once.
-    using Delay = std::function<std::chrono::milliseconds(std::uint8_t command, int nth)>;
-    void setDelay(Delay d) {
-        std::lock_guard<std::mutex> l(mu_);
-        delay_ = std::move(d);
-    }
-
     // Set before the client connects.
     void refuseComPort() { refuseComPort_ = true; }
-    // Holds back the agreement to COM-PORT-OPTION this long.
-    void delayAgreement(std::chrono::milliseconds d) { agreementDelay_ = d; }
     void sendOnConnect(Bytes greeting) { greeting_ = std::move(greeting); }
     // While held, nothing the client sends is read.
     void holdReading(bool hold) { hold_ = hold; }
@@ -186,31 +177,14 @@ public:
     }
 
 private:
-    using Time = std::chrono::steady_clock::time_point;
-
     void run() {
         while (!stop_) {
-            // The answers held back that are due go first.
-            const Time now = std::chrono::steady_clock::now();
-            int wait = 20;
-            for (auto it = later_.begin(); it != later_.end();) {
-                if (it->first <= now) {
-                    send(it->second);
-                    it = later_.erase(it);
-                    continue;
-                }
-                const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(it->first - now).count() + 1;
-                if (ms < wait) wait = static_cast<int>(ms);
-                ++it;
-            }
             pollfd p[2] = {{listener_, POLLIN, 0}, {hold_ || clientEof_ ? -1 : client_.load(), POLLIN, 0}};
-            if (::poll(p, 2, wait) <= 0) continue;
+            if (::poll(p, 2, 20) <= 0) continue;
             if (p[0].revents & POLLIN) {
                 const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
                 if (fd >= 0) {
                     closeClient();
-                    later_.clear();
-                    for (int& n : asked_) n = 0;
                     state_ = 0;
                     end_ = 0;
                     clientEof_ = false;
@@ -264,9 +238,7 @@ private:
             }
             break;
         case 2:  // option of a negotiation
-            if (verb_ == 251 && b == 44 && !silent_) {
-                answer({255, static_cast<std::uint8_t>(refuseComPort_ ? 254 : 253), 44}, agreementDelay_);
-            }
+            if (verb_ == 251 && b == 44 && !silent_) send({255, static_cast<std::uint8_t>(refuseComPort_ ? 254 : 253), 44});
             state_ = 0;
             break;
         case 3:  // inside a subnegotiation
@@ -292,7 +264,6 @@ private:
         const std::uint8_t command = sb_[1];
         const Bytes value(sb_.begin() + 2, sb_.end());
         Bytes reply;
-        std::chrono::milliseconds after{0};
         {
             std::lock_guard<std::mutex> l(mu_);
             Bytes r = {command};
@@ -301,25 +272,12 @@ private:
             if (silent_) return;
             reply = answerer_ ? answerer_(command, value)
                               : subneg(static_cast<std::uint8_t>(command + 100), value);
-            if (delay_) after = delay_(command, asked_[command]++);
         }
-        if (!reply.empty()) answer(reply, after);
-    }
-    // Sends now, or holds back until `after` has passed.
-    void answer(const Bytes& reply, std::chrono::milliseconds after) {
-        if (after.count() <= 0) {
-            send(reply);
-        } else {
-            later_.emplace_back(std::chrono::steady_clock::now() + after, reply);
-        }
+        if (!reply.empty()) send(reply);
     }
 
     bool silent_;
     bool refuseComPort_ = false;
-    std::chrono::milliseconds agreementDelay_{0};
-    Delay delay_;
-    int asked_[256] = {};                           // requests so far, per command
-    std::vector<std::pair<Time, Bytes>> later_;     // answers held back, the server thread's own
     Bytes greeting_;
     std::atomic<bool> hold_{false};
     bool outliveFin_ = false;

@@ -1,12 +1,10 @@
-// The getaddrinfo() wrapper behind name_script.h. The list it answers is
-// made of the C library's own answers for 127.0.0.1, one per port, chained,
-// so that freeaddrinfo() frees it as any other.
+// The getaddrinfo() wrapper behind name_script.h. Its answer chains the C
+// library's own answers for 127.0.0.1, one per port, so that freeaddrinfo()
+// frees it as any other.
 #include "support/name_script.h"
 
 #include <netdb.h>
-#include <sys/socket.h>
 
-#include <cstring>
 #include <mutex>
 
 namespace {
@@ -16,32 +14,27 @@ std::vector<int> scriptedPorts;
 }  // namespace
 
 #if defined(VELK_LINKER_WRAP)
-extern "C" int __real_getaddrinfo(const char* node, const char* service, const struct addrinfo* hints,
-                                  struct addrinfo** res);
+extern "C" int __real_getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** res);
 
-extern "C" int __wrap_getaddrinfo(const char* node, const char* service, const struct addrinfo* hints,
-                                  struct addrinfo** res) {
+extern "C" int __wrap_getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** res) {
     std::vector<int> ports;
     {
         std::lock_guard<std::mutex> l(mu);
         if (node == nullptr || scripted.empty() || scripted != node) return __real_getaddrinfo(node, service, hints, res);
         ports = scriptedPorts;
     }
-    struct addrinfo* head = nullptr;
-    struct addrinfo** tail = &head;
+    addrinfo* head = nullptr;
+    addrinfo** tail = &head;
     for (int port : ports) {
-        struct addrinfo* one = nullptr;
-        const int r = __real_getaddrinfo("127.0.0.1", std::to_string(port).c_str(), hints, &one);
+        const int r = __real_getaddrinfo("127.0.0.1", std::to_string(port).c_str(), hints, tail);
         if (r != 0) {
             if (head != nullptr) freeaddrinfo(head);
             return r;
         }
-        *tail = one;
         while (*tail != nullptr) tail = &(*tail)->ai_next;
     }
-    if (head == nullptr) return EAI_NONAME;
     *res = head;
-    return 0;
+    return head != nullptr ? 0 : EAI_NONAME;
 }
 #endif
 

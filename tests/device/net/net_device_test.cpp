@@ -261,53 +261,47 @@ TEST_F(NetPort, RefusedValuesFailAndMissingAnswersAreWaitedForOnce) {
     EXPECT_LT(longest, 1000);
 }
 
-// Whatever its round trips, a server's answer that comes within ack_timeout
-// decides, and one that comes later does not; that kind is then waited for
-// again, and its next answer matched to its own request.
+// Whatever the round trips, an answer that comes within ack_timeout decides
+// and a later one does not; its kind is then waited for again, and its next
+// answer matched to its own request.
 TEST_F(NetPort, AnswersWithinAckTimeoutDecideHoweverSlowly) {
     FakeRfc2217Server server;
-    server.setAnswerer([](std::uint8_t command, const Bytes& value) {
+    int rates = 0;  // the open's rate answered at once, the next after 1.3 s, later ones after 200 ms
+    server.setAnswerer([&](std::uint8_t command, const Bytes& value) {
+        if (command == 1 && rates++ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(rates == 2 ? 1300 : 200));
         if (command == 1 && value == Bytes{0, 0, 0xE1, 0}) return FakeRfc2217Server::subneg(101, {0, 0, 0x25, 0x80});
         return FakeRfc2217Server::subneg(static_cast<std::uint8_t>(command + 100), value);
     });
-    // The open's rate at once (a round trip of a few microseconds); the next
-    // after ack_timeout; the later ones after 200 ms.
-    server.setDelay([](std::uint8_t command, int nth) {
-        return std::chrono::milliseconds(command != 1 || nth == 0 ? 0 : nth == 1 ? 1300 : 200);
-    });
     ASSERT_EQ(reset(server.url("rfc2217", "ack_timeout=1000")), 0);
     EXPECT_EQ(SioBaud(0, 57600), 1);  // its refusal comes too late to count
+    // The six answers of that SetCommState come late, together.
     NetDevice::Diagnostics d{};
-    EXPECT_TRUE(waitUntil([&] {
-        SioRxQue(0);
-        return netDevice().diagnostics(PortTable[0].handle, &d) && d.late == 1;
-    }));
-    EXPECT_EQ(d.unanswered, 1u);
-    EXPECT_EQ(SioBaud(0, 38400), 1);  // waited for; not the late refusal
+    const auto late = [&] { return netDevice().diagnostics(PortTable[0].handle, &d) ? d.late : 0u; };
+    EXPECT_TRUE(waitUntil([&] { return SioRxQue(0) >= 0 && late() == 6; }));
+    EXPECT_EQ(d.unanswered, 6u);
+    EXPECT_EQ(SioBaud(0, 38400), 1);  // waited for, and not taken for the late refusal
     EXPECT_EQ(SioBaud(0, 57600), 0);  // refused after 200 ms
-    ASSERT_TRUE(netDevice().diagnostics(PortTable[0].handle, &d));
-    EXPECT_EQ(d.unanswered, 1u);
+    EXPECT_EQ(late(), 6u);
+    EXPECT_EQ(d.unanswered, 6u);
 }
 
-// After a slow first round trip, a kind the server leaves unanswered is
-// waited for no longer than ack_timeout, though a few such round trips
-// would be longer.
+// After a slow first round trip (the agreement at 250 ms), a kind the server
+// leaves unanswered is waited for no longer than ack_timeout, though four
+// such round trips would be longer.
 TEST_F(NetPort, UnansweredKindWaitsAtMostAckTimeoutAfterASlowRoundTrip) {
     if (!socket_calls::available()) GTEST_SKIP() << socket_calls::kUncounted;
-    FakeRfc2217Server server;
-    server.delayAgreement(std::chrono::milliseconds(250));
-    server.setAnswerer([](std::uint8_t command, const Bytes& value) {
-        if (command == 5 && (value[0] == 8 || value[0] == 9)) return Bytes{};  // DTR: never answered
-        return FakeRfc2217Server::subneg(static_cast<std::uint8_t>(command + 100), value);
+    FakeRfc2217Server server(/*silent=*/true);
+    auto agree = std::async(std::launch::async, [&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        return server.send({255, 253, 44});
     });
     ASSERT_EQ(reset(server.url("rfc2217", "ack_timeout=800")), 0);
+    EXPECT_TRUE(agree.get());
     socket_calls::watch(socketTo(server.port()));
     EXPECT_EQ(SioDTR(0, SIO_LINE_CLEAR), 1);
-    const int longest = socket_calls::longestPoll();
-    socket_calls::watch(-1);
-    EXPECT_GT(longest, 0);
-    EXPECT_LE(longest, 800);
-    EXPECT_EQ(velk_port_unanswered(0), 2);
+    EXPECT_GT(socket_calls::longestPoll(), 0);
+    EXPECT_LE(socket_calls::longestPoll(), 800);
+    EXPECT_EQ(velk_port_unanswered(0), 9);
 }
 
 TEST_F(NetPort, GarbageAndTruncatedSequencesLeaveTheDataIntact) {
