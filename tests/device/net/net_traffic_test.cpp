@@ -383,7 +383,6 @@ TEST_F(NetTraffic, TransmitPurgeOnAStalledLinkGoesAtOnce) {
     EXPECT_TRUE(server.data() == Bytes(data.begin(), data.begin() + got));
 }
 
-
 // A write held by the server's suspend while the queue and the staging area
 // are full ends once the server goes away, with a FIN or with an RST: -103,
 // ECONNRESET, after the bytes sent before it are delivered. The wait sleeps
