@@ -276,14 +276,14 @@ TEST_F(Ser2net, StreamingDeviceWhileSettingsLinesAndPurgesChange) {
     EXPECT_TRUE(got == stream) << "the bytes arrived out of order or changed";
     EXPECT_EQ(calls, 12);
     // ser2net answers slowly at times while it streams: a call waits for
-    // its answers up to ack_timeout (500 ms), and sleeps meanwhile (a spin
-    // polls tens of thousands of times in that time; waking for the data
-    // that arrives, a few dozen).
+    // its answers up to ack_timeout (500 ms), and sleeps meanwhile, woken
+    // by each piece of the stream (up to 600 times seen here; a spinning
+    // wait polled some 500,000 times a second on this machine).
     EXPECT_LT(worstMs, 2500);
     RecordProperty("worst_call_ms", static_cast<int>(worstMs));
     RecordProperty("worst_call_polls", worstPolls);
     if (!socket_calls::available()) GTEST_SKIP() << socket_calls::kUncounted;
-    EXPECT_LT(worstPolls, 1000);
+    EXPECT_LT(worstPolls, 5000);
 }
 
 TEST_F(Ser2net, KilledServerGivesTheBytesThenFails) {
