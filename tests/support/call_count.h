@@ -15,8 +15,8 @@
 //
 // Not counted: calls made inside the C library itself (stdio, tcgetattr)
 // and system calls made without these functions (the FIONREAD the tty kind
-// makes with the syscall instruction on x86-64). Built where the linker has
-// --wrap (VELK_LINKER_WRAP).
+// makes with the syscall instruction on x86-64; support/syscall_watch.h
+// counts those). Built where the linker has --wrap (VELK_LINKER_WRAP).
 #ifndef VELK_TESTS_SUPPORT_CALL_COUNT_H
 #define VELK_TESTS_SUPPORT_CALL_COUNT_H
 
