@@ -91,6 +91,29 @@ TEST(VelkcomCommand, SelftestOnAPtySkipsWhatAPtyCannotDoAndPassesTheRest) {
     VELK_SKIP_IF_GAP(rateGap);
 }
 
+// --internal-loopback puts the device given into the UART's loopback before
+// anything else: a pty, whose driver has no modem-control bits, is refused
+// with status 2 and the driver's answer, and no check runs. With
+// --data-only it is a usage error whatever the device.
+TEST(VelkcomCommand, InternalLoopbackIsTriedOnTheDeviceGivenAndExcludesDataOnly) {
+    Pty pty;
+    Result r = run({"selftest", "--device", pty.name, "--internal-loopback"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err, "velkcom selftest: COM1 (" + std::string(pty.name) +
+                         "): --internal-loopback: the driver has no modem-control bits (TIOCMGET: " +
+                         std::strerror(ENOTTY) + ")\n");
+    EXPECT_TRUE(r.out.empty()) << r.out;
+    for (const auto& args : {std::vector<std::string>{"--internal-loopback", "--data-only"},
+                             std::vector<std::string>{"--data-only", "--internal-loopback"}}) {
+        std::vector<std::string> line = {"selftest", "--device", pty.name};
+        line.insert(line.end(), args.begin(), args.end());
+        r = run(line);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find("--internal-loopback and --data-only exclude each other"), std::string::npos) << r.err;
+        EXPECT_TRUE(r.out.empty()) << r.out;
+    }
+}
+
 TEST(VelkcomCommand, TermExchangesDataWithAPtyPeer) {
     Pty pty;
     Child term({"term", "--device", pty.name, "--baud", "115200", "--parms", "8N1", "--drain", "300"});
