@@ -2,13 +2,16 @@
 // it, so that a test can tell a wait that slept from one that spun, and work
 // that stayed bounded from work that did not, without looking at a clock;
 // and keeps the longest time-out those polls asked for, so that it can tell
-// how long a wait was meant to be; and can slow those reads down. Every poll() and recv() call in the test binary goes through
-// a wrapper (linked with -Wl,--wrap=poll,--wrap=recv on Linux) that records
+// how long a wait was meant to be; and can slow those reads down. Every
+// poll() and recv() call in the test binary goes through a wrapper (linked
+// with -Wl,--wrap=poll,--wrap=recv on Linux) that records
 // the calls on the watched socket and then makes them as asked. Where the
 // linker cannot wrap, available() is false and the tests that count say so
 // in their skip.
 #ifndef VELK_TESTS_SUPPORT_SOCKET_CALLS_H
 #define VELK_TESTS_SUPPORT_SOCKET_CALLS_H
+
+struct pollfd;
 
 namespace velk {
 namespace socket_calls {
@@ -32,6 +35,10 @@ long received();
 // From now on each recv() on the watched socket first sleeps this long (0:
 // not at all), so that a server can send faster than the library reads.
 void slowRecv(int microseconds);
+
+// What the test binary's poll() wrapper (support/call_count.cpp) reports of
+// each call, before making it.
+void notePoll(const struct pollfd* fds, unsigned long n, int timeout);
 
 }  // namespace socket_calls
 }  // namespace velk
