@@ -217,7 +217,7 @@ stage_windows() {
     cmake -S . -B "build/win-$arch" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELK_WERROR=ON \
       -DCMAKE_TOOLCHAIN_FILE="cmake/toolchains/mingw-$arch.cmake" >/dev/null
     cmake --build "build/win-$arch" -j"$jobs"
-    run_ctest "build/win-$arch" --output-on-failure
+    ctest_label="windows $arch" run_ctest "build/win-$arch" --output-on-failure
   done
   bash scripts/wine-cleanup.sh "$VELK_WINEPREFIX"
   rm -rf "$wine_home"
