@@ -13,9 +13,11 @@
 #   - each Windows zip: its contents, then a MinGW C program built from the
 #     unpacked zip alone (with gcc, and with CMake through the zip's CMake
 #     package), run under Wine with COM1 and COM2 joined by a socat pty pair
-#     (32-bit only where this machine runs 32-bit programs).
-# Ends with one line per check: PASS, FAIL or SKIP (with the reason); exits 1
-# if any check failed.
+#     (32-bit only where this machine runs 32-bit programs and the 32-bit
+#     Wine could be installed).
+# Ends with one line per check: PASS, FAIL or SKIP (with the reason: a check
+# whose tool, such as Wine, Mono or lintian, cannot be installed is skipped
+# with apt's reason); exits 1 if any check failed.
 #
 # Usage: scripts/consumers.sh [--linux DIR] [--win-i686 DIR] [--win-x86_64 DIR]
 # Each DIR is a configured build folder (brought up to date here); without

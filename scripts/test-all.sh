@@ -20,19 +20,24 @@
 #               sanitizers, over a socat pty pair
 #   drivers     the library on the kernel's real serial drivers (16550A, FTDI
 #               on USB) in a QEMU guest booted from Debian's kernel package
-#               (scripts/vm-drivers.sh); SKIP where QEMU cannot start
+#               (scripts/vm-drivers.sh); a guest is SKIP where QEMU, busybox
+#               or the kernel package cannot be had or QEMU cannot start
 #   cross       the library, velkcom and the tests built for arm64, armhf,
 #               i386, ppc64el, s390x and riscv64 with Debian's cross
 #               compilers, the tests run under qemu-user (i386 natively
 #               where the kernel runs 32-bit programs); a target that cannot
-#               be built or started here is SKIP with the reason; bounded by
-#               VELK_CROSS_MINUTES (25 by default)
+#               be built or started here, or is left without time, is not
+#               run, with the reason; bounded by VELK_CROSS_MINUTES (25 by
+#               default)
 #
 # Each stage builds what it needs (a build already there is only brought up
 # to date), so any one stage runs alone: scripts/test-all.sh windows.
 # Warnings are errors in every build made here. Each stage runs with a
 # temporary folder of its own (TMPDIR), removed when it ends, and the run ends
-# with a summary that lists every skipped test with its reason.
+# with a summary that lists every skipped test and every part of a stage not
+# run (a tool that could not be installed, a target left without time), each
+# with its reason. VELK_UNINSTALLABLE="PKG..." rehearses a mirror that lacks
+# those packages (scripts/deps.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -251,8 +256,9 @@ stage_drivers() {
 # velkcom and the tests, at -O1), then its tests through ctest, under
 # qemu-user, or natively for i686 where this kernel runs 32-bit programs. A
 # target whose compiler or emulator cannot be installed, or whose programs do
-# not start here, is SKIP with the reason, as is one left without time. A
-# build or test failure fails the stage once every target had its turn. The
+# not start here, is not run, with the reason, as is one left without time
+# (or stopped by the time limit with no test failed). A build or test failure
+# fails the stage once every target had its turn. The
 # stage is bounded by VELK_CROSS_MINUTES (25 by default); VELK_CROSS_TARGETS
 # picks targets.
 stage_cross() {
