@@ -15,7 +15,8 @@ set -uo pipefail
 for unit in ser2net.service; do
   name=${unit%.service}
   [ -e "/lib/systemd/system/$unit" ] || [ -e "/etc/init.d/$name" ] || continue
-  deb-systemd-helper disable "$unit" >/dev/null 2>&1
+  # deb-systemd-helper acts only when run as the package's maintainer script.
+  DPKG_MAINTSCRIPT_PACKAGE=$name deb-systemd-helper disable "$unit" >/dev/null 2>&1
   [ -e "/etc/init.d/$name" ] && update-rc.d "$name" disable >/dev/null 2>&1
   if command -v systemctl >/dev/null 2>&1; then
     state=$(systemctl is-enabled "$unit" 2>/dev/null)
