@@ -280,7 +280,7 @@ stage_cross() {
   echo "installs: $((SECONDS - t0)) s"
 
   local results=() failed=() left how rc log build_s test_s why
-  local no_time="the stage's $minutes minutes (VELK_CROSS_MINUTES) were spent"
+  local no_time="the stage's $minutes minutes (VELK_CROSS_MINUTES) ran out"
   for arch in "${targets[@]}"; do
     log=build/cross-$arch/ctest.log
     triple=$(sed -n 's/^set(VELK_LINUX_TRIPLE \([^)]*\))/\1/p' "cmake/toolchains/linux-$arch.cmake")
@@ -303,8 +303,9 @@ stage_cross() {
     fi
     left=$((deadline - SECONDS))
     if [ "$left" -lt 180 ]; then
-      not_run "$arch" "$no_time"
-      results+=("$arch: not run ($no_time)")
+      why="under 3 of the stage's $minutes minutes (VELK_CROSS_MINUTES) were left"
+      not_run "$arch" "$why"
+      results+=("$arch: not run ($why)")
       continue
     fi
     t0=$SECONDS
@@ -320,8 +321,9 @@ stage_cross() {
       results+=("$arch: not run (${why#*: })")
       continue
     elif [ "$rc" = 124 ]; then
-      not_run "$arch" "$no_time during its build (stopped after $build_s s)"
-      results+=("$arch: not run ($no_time during its build)")
+      why="stopped during its build after $build_s s: $no_time"
+      not_run "$arch" "$why"
+      results+=("$arch: not run ($why)")
       continue
     elif [ "$rc" != 0 ]; then
       tail -n 60 "build/cross-$arch/build.log"
@@ -346,8 +348,9 @@ stage_cross() {
     n_skipped=$(grep -o ' skipped="[0-9]*"' <<<"$suite" | head -n 1 | tr -dc 0-9 || true)
     if [ "$rc" = 124 ] && ! grep -qE '\*\*\*(Failed|Timeout|Exception)' "$log"; then
       # Stopped with no test failed so far: its tests did not all run.
-      not_run "$arch" "$no_time during its tests (stopped after $test_s s; $(grep -c ' Passed ' "$log") passed by then)"
-      results+=("$arch: not run ($no_time during its tests)")
+      why="stopped during its tests after $test_s s ($(grep -c ' Passed ' "$log") passed by then): $no_time"
+      not_run "$arch" "$why"
+      results+=("$arch: not run ($why)")
       continue
     elif [ "$rc" != 0 ] || [ -z "$n_all" ]; then
       sed -n '/tests passed\|tests failed/,$p' "$log"
