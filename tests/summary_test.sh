@@ -18,7 +18,7 @@ grep -qx "cannot install bash: apt cannot get it (named in VELK_UNINSTALLABLE)" 
   fail "deps.sh gave: $(cat "$dir/err")"
 
 # Wanted: the stage learns which package is missing and why, and says so.
-# shellcheck source=../scripts/optional-deps.sh
+# shellcheck source=scripts/optional-deps.sh
 . "$scripts/optional-deps.sh"
 want bash velk-none:i386 >/dev/null
 lacking dpkg-query-not-named >/dev/null && fail "lacking names a package that was not wanted"
