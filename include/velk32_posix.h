@@ -72,11 +72,11 @@ VELK_API int VELK_CALL velk_map_port(int port, const char *device);
 /** \ingroup velk_port_unanswered
  * Counts the requests (line settings, DTR, RTS, break, purges) that the
  * server of an open rfc2217:// port has left unanswered on this connection:
- * each one whose answer did not come within the wait, and each one sent
- * without waiting because the server had left that kind unanswered before.
- * Such a call still succeeds, so a program can tell "the server did not
- * answer" from "the server answered and the line failed"; velkcom selftest
- * reports such checks as SKIP.
+ * each one whose answer did not come within its wait (ack_timeout for a kind
+ * the server has answered or not been asked before, a few round trips for a
+ * kind it left unanswered before). Such a call still succeeds, so a program
+ * can tell "the server did not answer" from "the server answered and the
+ * line failed"; velkcom selftest reports such checks as SKIP.
  *
  * \param port 0 (COM1) to 8 (COM9)
  * \retval >=0          the count; always 0 for a tty, loop:// or socket:// port

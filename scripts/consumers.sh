@@ -13,9 +13,11 @@
 #   - each Windows zip: its contents, then a MinGW C program built from the
 #     unpacked zip alone (with gcc, and with CMake through the zip's CMake
 #     package), run under Wine with COM1 and COM2 joined by a socat pty pair
-#     (32-bit only where this machine runs 32-bit programs).
-# Ends with one line per check: PASS, FAIL or SKIP (with the reason); exits 1
-# if any check failed.
+#     (32-bit only where this machine runs 32-bit programs and the 32-bit
+#     Wine could be installed).
+# Ends with one line per check: PASS, FAIL or SKIP (with the reason: a check
+# whose tool, such as Wine, Mono or lintian, cannot be installed is skipped
+# with apt's reason); exits 1 if any check failed.
 #
 # Usage: scripts/consumers.sh [--linux DIR] [--win-i686 DIR] [--win-x86_64 DIR]
 # Each DIR is a configured build folder (brought up to date here); without
@@ -38,9 +40,13 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-bash scripts/deps.sh build-essential cmake pkgconf help2man doxygen man-db lintian file python3 mono-mcs mono-runtime \
+# What the builds and the zips need; then the tools of single checks: a check
+# whose tool cannot be installed is SKIP with apt's reason.
+bash scripts/deps.sh build-essential cmake pkgconf help2man doxygen man-db file python3 \
   unzip socat g++-mingw-w64 mingw-w64-i686-dev mingw-w64-x86-64-dev binutils-mingw-w64-i686 \
-  binutils-mingw-w64-x86-64 llvm-14 wine wine64 wine32:i386
+  binutils-mingw-w64-x86-64 llvm-14
+. scripts/optional-deps.sh
+want lintian mono-mcs mono-runtime wine wine64 wine32:i386
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/velk-consumers.XXXXXX")
 results=()
@@ -63,7 +69,7 @@ fail() { results+=("FAIL  $1${2:+: $2}"); echo "FAIL: $1${2:+: $2}" >&2; }
 skip() {
   results+=("SKIP  $1: $2"); echo "SKIP: $1: $2"
   # For the closing summary of scripts/test-all.sh.
-  [ -n "${VELK_SKIP_LOG:-}" ] && echo "packages: $1: $2" >>"$VELK_SKIP_LOG"
+  [ -n "${VELK_NOT_RUN_LOG:-}" ] && echo "packages: $1: $2" >>"$VELK_NOT_RUN_LOG"
   return 0
 }
 # check NAME COMMAND...: runs one check, bounded in time (CHECK_TIMEOUT
@@ -153,8 +159,12 @@ check "pkg-config consumer builds and runs" bash -c '
 echo "== Python and C# samples against the installed library"
 check "Python sample (ctypes.CDLL) on the installed libvelk32.so.2" \
   python3 examples/python/loopback.py "$lib/libvelk32.so.2"
-mcs -out:"$work/Loopback.exe" examples/csharp/Loopback.cs >"$work/mcs.log" 2>&1 \
-  || { cat "$work/mcs.log" >&2; fail "C# sample compiles with mcs"; }
+if mono_missing=$(lacking mono-mcs mono-runtime); then
+  skip "C# sample (Mono) on the installed library and from the .deb" "$mono_missing"
+else
+  mcs -out:"$work/Loopback.exe" examples/csharp/Loopback.cs >"$work/mcs.log" 2>&1 \
+    || { cat "$work/mcs.log" >&2; fail "C# sample compiles with mcs"; }
+fi
 if [ -f "$work/Loopback.exe" ]; then
   # Mono turns DllImport("velk32") into libvelk32.so, looked for on the
   # library path; its log names the file it loaded.
@@ -183,10 +193,12 @@ echo "$(basename "$deb"), $(basename "$tgz")"
 check "tar.gz: the install tree" bash -c '
   tar tzf "$1" | grep -E "/(libvelk32[.]so[.]2[.]0|velk32[.]h|velkcom|velk32[.]pc|velk32-config[.]cmake)$" \
     | wc -l | grep -qx 5' _ "$tgz"
+if why=$(lacking lintian); then skip "deb: lintian finds no errors" "$why"; else
 CHECK_SHOW=20 check "deb: lintian finds no errors" bash -c '
   out=$(lintian --pedantic "$1" 2>&1 | grep -v "^running with root")
   echo "${out:-no tags}"
   ! echo "$out" | grep -q "^E:"' _ "$deb"
+fi
 check "deb: dependencies from the binaries" bash -c '
   dpkg-deb -f "$1" Depends | tee /dev/stderr | grep -q "libc6 (>="' _ "$deb"
 
@@ -252,9 +264,12 @@ else
 fi
 
 # ---- Windows zips ----------------------------------------------------------
-# One headless Wine prefix serves both runs (scripts/wine-run.sh).
+# One headless Wine prefix serves both runs (scripts/wine-run.sh). Without the
+# 32-bit Wine it runs the 64-bit one through the 64-bit loader.
 export VELK_WINEPREFIX=$work/wine/prefix
 wine_ready=""
+no_wine=$(lacking wine wine64) || no_wine=""
+if no_wine32=$(lacking wine32:i386); then export VELK_NO_WINE32=$no_wine32; fi
 for arch in x86_64 i686; do
   var=win_${arch}_dir
   dir=${!var:-build/consumers/win-$arch}
@@ -294,7 +309,11 @@ for arch in x86_64 i686; do
     cmake --build "$3" >/dev/null
     "$2-w64-mingw32-objdump" -p "$3/com_pair.exe" | grep -i "DLL Name: velk32[.]dll"' \
     _ "$top" "$arch" "$work/zip-cmake-$arch"
-  if [ "$arch" = i686 ] && ! reason=$(bash scripts/can-run-32bit.sh); then
+  reason=$no_wine
+  if [ "$arch" = i686 ] && [ -z "$reason" ]; then
+    reason=${VELK_NO_WINE32:-$(bash scripts/can-run-32bit.sh)} || true
+  fi
+  if [ -n "$reason" ]; then
     skip "zip $arch: COM1 -> COM2 under Wine" "$reason"
     continue
   fi

@@ -20,19 +20,24 @@
 #               sanitizers, over a socat pty pair
 #   drivers     the library on the kernel's real serial drivers (16550A, FTDI
 #               on USB) in a QEMU guest booted from Debian's kernel package
-#               (scripts/vm-drivers.sh); SKIP where QEMU cannot start
+#               (scripts/vm-drivers.sh); a guest is SKIP where QEMU, busybox
+#               or the kernel package cannot be had or QEMU cannot start
 #   cross       the library, velkcom and the tests built for arm64, armhf,
 #               i386, ppc64el, s390x and riscv64 with Debian's cross
 #               compilers, the tests run under qemu-user (i386 natively
 #               where the kernel runs 32-bit programs); a target that cannot
-#               be built or started here is SKIP with the reason; bounded by
-#               VELK_CROSS_MINUTES (25 by default)
+#               be built or started here, or is left without time, is not
+#               run, with the reason; bounded by VELK_CROSS_MINUTES (25 by
+#               default)
 #
 # Each stage builds what it needs (a build already there is only brought up
 # to date), so any one stage runs alone: scripts/test-all.sh windows.
 # Warnings are errors in every build made here. Each stage runs with a
 # temporary folder of its own (TMPDIR), removed when it ends, and the run ends
-# with a summary that lists every skipped test with its reason.
+# with a summary that lists every skipped test and every part of a stage not
+# run (a tool that could not be installed, a target left without time), each
+# with its reason. VELK_UNINSTALLABLE="PKG..." rehearses a mirror that lacks
+# those packages (scripts/deps.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -46,18 +51,38 @@ for s in "${stages[@]}"; do
   esac
 done
 
+# What a stage needs to run at all is installed here or by the stage
+# (scripts/deps.sh): if it cannot be, the run fails. A tool that only a part
+# of a stage needs is wanted (scripts/optional-deps.sh): without it, that part
+# is not run, and the summary says so with apt's reason.
+. scripts/optional-deps.sh
 bash scripts/deps.sh build-essential cmake googletest libgtest-dev libgmock-dev \
-  valgrind clang libclang-rt-14-dev socat libbenchmark-dev strace ser2net doxygen man-db
+  valgrind clang libclang-rt-14-dev socat libbenchmark-dev doxygen man-db
 
-# The skipped tests of every stage, one line each (stage: test: reason), for
-# the closing summary: from CTest's JUnit files and from scripts/consumers.sh.
+# For the closing summary, one line each: the skipped tests of every stage
+# (stage: test: reason), from CTest's JUnit files; and the parts of a stage
+# that did not run (stage: part: reason), from the stages and the scripts
+# they start. A stage with a part not run is not counted as passed.
 summary_dir=$PWD/build/test-summary
 rm -rf "$summary_dir" && mkdir -p "$summary_dir"
-export VELK_SKIP_LOG=$summary_dir/skips.txt
+export VELK_SKIP_LOG=$summary_dir/skips.txt VELK_NOT_RUN_LOG=$summary_dir/not-run.txt
 : >"$VELK_SKIP_LOG"
-current_stage=""
+: >"$VELK_NOT_RUN_LOG"
+current_stage=setup
 stage_tmp=""
-passed=0
+passed=()
+
+# not_run PART REASON: a part of the current stage that does not run.
+not_run() {
+  echo "SKIP: $1: $2"
+  echo "$current_stage: $1: $2" >>"$VELK_NOT_RUN_LOG"
+}
+
+# The tests that need these skip without them, saying so.
+want strace ser2net
+for p in strace ser2net; do
+  why=$(lacking "$p") && not_run "the tests that need $p" "$why"
+done
 
 # run_ctest DIR [ARGS...]: ctest in DIR; its skipped tests go to the skip log.
 # With ctest_limit set (seconds), ctest is ended after that long; ctest_label
@@ -76,31 +101,18 @@ run_ctest() {
   return "$rc"
 }
 
-# The closing summary, also after a stage failed: the stages, every skipped
-# test with its reason, and what this run left of ser2net's service.
+# The closing summary, also after a stage failed: what is left of ser2net's
+# service, every skipped test and every part not run, with the reason, and
+# the stages: passed, passed with parts not run, failed (scripts/summary.sh).
 finish() {
   local rc=$?
   [ -n "$stage_tmp" ] && rm -rf "$stage_tmp"
   echo
   echo "== summary"
-  local skips
-  skips=$(sort -u "$VELK_SKIP_LOG")
-  if [ -n "$skips" ]; then
-    echo "skipped tests ($(echo "$skips" | wc -l)), with the reason:"
-    echo "$skips" | sed 's/^/  /'
-  else
-    echo "skipped tests: none"
-  fi
-  if command -v systemctl >/dev/null 2>&1 && [ -f /lib/systemd/system/ser2net.service ]; then
-    echo "ser2net.service: $(systemctl is-enabled ser2net.service 2>/dev/null || true)," \
-      "$( [ -d /run/systemd/system ] && systemctl is-active ser2net.service 2>/dev/null || echo 'not running (no systemd)')" \
-      "(the tests start ser2net themselves)"
-  fi
-  if [ "$rc" = 0 ]; then
-    echo "stages: $passed passed, 0 failed"
-  else
-    echo "stages: $passed passed, 1 failed ($current_stage)"
-  fi
+  bash scripts/quiet-services.sh
+  local failed=""
+  [ "$rc" = 0 ] || failed=$current_stage
+  bash scripts/summary.sh "$summary_dir" "$failed" "${passed[@]}"
   exit "$rc"
 }
 trap finish EXIT
@@ -176,32 +188,46 @@ stage_fuzz() {
 # with MinGW-w64, their module checks (exports, stdcall returns, imports,
 # version resource, import libraries) and the Wine runs. Every run joins COM1
 # and COM2 through a socat pty pair. One headless Wine prefix serves both
-# DLLs: booted once here, its wineserver ended at the end. On a machine that
-# runs no 32-bit programs, the 64-bit runs go through the 64-bit Wine loader
-# and the 32-bit runs are reported skipped (scripts/wine-run.sh).
+# DLLs: booted once here, its wineserver ended at the end. MinGW is needed;
+# Wine is wanted: where Wine cannot be installed, every Wine run is skipped,
+# and where only the 32-bit Wine (wine32:i386) cannot be, or the machine runs
+# no 32-bit programs, the 64-bit runs go through the 64-bit Wine loader and
+# the 32-bit runs are skipped (scripts/wine-run.sh, which reads the reason
+# from VELK_NO_WINE or VELK_NO_WINE32). The builds and module checks run
+# either way.
 stage_windows() {
   bash scripts/deps.sh g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 \
     mingw-w64-i686-dev mingw-w64-x86-64-dev binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 \
-    llvm-14 wine wine64 wine32:i386 socat
-  local why32
-  why32=$(bash scripts/can-run-32bit.sh) || echo "note: $why32; the i686 Wine tests will be skipped"
+    llvm-14 socat
+  want wine wine64 wine32:i386
+  local why
+  if why=$(lacking wine wine64); then
+    export VELK_NO_WINE=$why
+    not_run "the Wine runs of both DLLs" "$why"
+  elif why=$(lacking wine32:i386); then
+    export VELK_NO_WINE32=$why
+    not_run "the i686 Wine runs" "$why"
+  elif ! why=$(bash scripts/can-run-32bit.sh); then
+    not_run "the i686 Wine runs" "$why"
+  fi
   local wine_home
   wine_home=$(mktemp -d "${TMPDIR:-/tmp}/velk-wineprefix.XXXXXX")
   export VELK_WINEPREFIX=$wine_home/prefix
   # shellcheck disable=SC2064
   trap "rc=\$?; bash scripts/wine-cleanup.sh $VELK_WINEPREFIX; rm -rf $wine_home; (exit \$rc); finish" EXIT
-  bash scripts/wine-run.sh --boot
+  [ -n "${VELK_NO_WINE:-}" ] || bash scripts/wine-run.sh --boot
   local arch
   for arch in i686 x86_64; do
     echo "-- $arch"
     cmake -S . -B "build/win-$arch" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELK_WERROR=ON \
       -DCMAKE_TOOLCHAIN_FILE="cmake/toolchains/mingw-$arch.cmake" >/dev/null
     cmake --build "build/win-$arch" -j"$jobs"
-    run_ctest "build/win-$arch" --output-on-failure
+    ctest_label="windows $arch" run_ctest "build/win-$arch" --output-on-failure
   done
   bash scripts/wine-cleanup.sh "$VELK_WINEPREFIX"
   rm -rf "$wine_home"
   trap finish EXIT
+  unset VELK_NO_WINE VELK_NO_WINE32
 }
 
 stage_packages() {
@@ -220,7 +246,8 @@ stage_drivers() {
   local rc=0
   timeout 600 bash scripts/vm-drivers.sh build/release | tee "$stage_tmp/drivers.log" || rc=$?
   # A guest that could not run says "NAME: SKIP (reason)": into the summary.
-  grep -E '^[A-Za-z0-9-]+: SKIP \(' "$stage_tmp/drivers.log" | sed 's/^/drivers: /' >>"$VELK_SKIP_LOG" || true
+  sed -n 's/^\([A-Za-z0-9-]*\): SKIP (\(.*\))$/drivers: \1 guest: \2/p' "$stage_tmp/drivers.log" \
+    >>"$VELK_NOT_RUN_LOG"
   return "$rc"
 }
 
@@ -229,8 +256,9 @@ stage_drivers() {
 # velkcom and the tests, at -O1), then its tests through ctest, under
 # qemu-user, or natively for i686 where this kernel runs 32-bit programs. A
 # target whose compiler or emulator cannot be installed, or whose programs do
-# not start here, is SKIP with the reason, as is one left without time. A
-# build or test failure fails the stage once every target had its turn. The
+# not start here, is not run, with the reason, as is one left without time
+# (or stopped by the time limit with no test failed). A build or test failure
+# fails the stage once every target had its turn. The
 # stage is bounded by VELK_CROSS_MINUTES (25 by default); VELK_CROSS_TARGETS
 # picks targets.
 stage_cross() {
@@ -248,33 +276,36 @@ stage_cross() {
   # The 32-bit C and C++ runtimes for running i686 programs natively.
   [ "$i686_native" = 1 ] && pkgs+=(lib32stdc++6)
   local t0=$SECONDS
-  if ! bash scripts/deps.sh "${pkgs[@]}"; then
-    # One package that cannot be had must not keep the others out.
-    echo "note: the install failed; each package alone:"
-    for p in "${pkgs[@]}"; do
-      bash scripts/deps.sh "$p" || echo "note: $p could not be installed; a target that needs it is skipped"
-    done
-  fi
+  want "${pkgs[@]}"
   echo "installs: $((SECONDS - t0)) s"
 
-  local results=() failed=() left how rc log build_s test_s counts
+  local results=() failed=() left how rc log build_s test_s why
+  local no_time="the stage's $minutes minutes (VELK_CROSS_MINUTES) ran out"
   for arch in "${targets[@]}"; do
     log=build/cross-$arch/ctest.log
-    local native=()
+    triple=$(sed -n 's/^set(VELK_LINUX_TRIPLE \([^)]*\))/\1/p' "cmake/toolchains/linux-$arch.cmake")
+    local native=() needs=("g++-$triple" qemu-user-static)
     how="under qemu-user"
     if [ "$arch" = i686 ]; then
       if [ "$i686_native" = 1 ]; then
         native=(--native)
+        needs=("g++-$triple" lib32stdc++6)
         how="natively (this kernel runs 32-bit programs)"
       else
         how="under qemu-i386-static ($why32)"
       fi
     fi
     echo "-- $arch, $how"
+    if why=$(lacking "${needs[@]}"); then
+      not_run "$arch" "$why"
+      results+=("$arch: not run ($why)")
+      continue
+    fi
     left=$((deadline - SECONDS))
     if [ "$left" -lt 180 ]; then
-      echo "cross: $arch: not run: the stage's $minutes minutes (VELK_CROSS_MINUTES) were spent" | tee -a "$VELK_SKIP_LOG"
-      results+=("$arch: SKIP (no time left)")
+      why="under 3 of the stage's $minutes minutes (VELK_CROSS_MINUTES) were left"
+      not_run "$arch" "$why"
+      results+=("$arch: not run ($why)")
       continue
     fi
     t0=$SECONDS
@@ -285,15 +316,17 @@ stage_cross() {
     build_s=$((SECONDS - t0))
     if [ "$rc" = 3 ]; then
       # The script's last line says why: "ARCH: reason".
-      local why
       why=$(tail -n 1 "build/cross-$arch/build.log")
-      echo "cross: $why" >>"$VELK_SKIP_LOG"
-      results+=("$arch: SKIP (${why#*: })")
-      echo "${results[-1]}"
+      not_run "$arch" "${why#*: }"
+      results+=("$arch: not run (${why#*: })")
+      continue
+    elif [ "$rc" = 124 ]; then
+      why="stopped during its build after $build_s s: $no_time"
+      not_run "$arch" "$why"
+      results+=("$arch: not run ($why)")
       continue
     elif [ "$rc" != 0 ]; then
       tail -n 60 "build/cross-$arch/build.log"
-      [ "$rc" = 124 ] && echo "the build was stopped: the stage's $minutes minutes were spent"
       results+=("$arch: build FAILED after $build_s s (build/cross-$arch/build.log)")
       failed+=("$arch")
       continue
@@ -313,10 +346,16 @@ stage_cross() {
     n_all=$(grep -o ' tests="[0-9]*"' <<<"$suite" | head -n 1 | tr -dc 0-9 || true)
     n_failed=$(grep -o ' failures="[0-9]*"' <<<"$suite" | head -n 1 | tr -dc 0-9 || true)
     n_skipped=$(grep -o ' skipped="[0-9]*"' <<<"$suite" | head -n 1 | tr -dc 0-9 || true)
-    if [ "$rc" != 0 ] || [ -z "$n_all" ]; then
+    if [ "$rc" = 124 ] && ! grep -qE '\*\*\*(Failed|Timeout|Exception)' "$log"; then
+      # Stopped with no test failed so far: its tests did not all run.
+      why="stopped during its tests after $test_s s ($(grep -c ' Passed ' "$log") passed by then): $no_time"
+      not_run "$arch" "$why"
+      results+=("$arch: not run ($why)")
+      continue
+    elif [ "$rc" != 0 ] || [ -z "$n_all" ]; then
       sed -n '/tests passed\|tests failed/,$p' "$log"
       grep -B2 -A25 -E '\*\*\*(Failed|Timeout|Exception)' "$log" | head -n 150 || true
-      [ "$rc" = 124 ] && echo "ctest was stopped: the stage's $minutes minutes were spent"
+      [ "$rc" = 124 ] && echo "ctest was stopped: $no_time"
       failed+=("$arch")
     fi
     n_all=${n_all:-0} n_failed=${n_failed:-0} n_skipped=${n_skipped:-0}
@@ -338,6 +377,6 @@ for s in "${stages[@]}"; do
   TMPDIR=$stage_tmp "stage_$s"
   rm -rf "$stage_tmp"
   stage_tmp=""
-  passed=$((passed + 1))
+  passed+=("$s")
 done
 # A stage that fails ends the run above (set -e); finish prints the summary.

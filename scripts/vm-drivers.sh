@@ -18,15 +18,18 @@
 # the g_serial gadget on dummy_hcd as the device and cdc_acm as the host.
 #
 # Usage: scripts/vm-drivers.sh [BUILD_DIR]   (default build/release, built here)
-# Exit status 0 when every guest passed; a guest that cannot boot here is
-# reported SKIP with the reason and does not fail the stage.
+# Exit status 0 when every guest passed; a guest that cannot boot here, or
+# whose packages cannot be had (QEMU, busybox, the kernel package; apt's
+# reason is given), is reported SKIP with the reason and does not fail the
+# stage. VELK_UNINSTALLABLE (scripts/deps.sh) applies to the downloads too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/release}
 work=build/vm
 mkdir -p "$work/cache"
 
-bash scripts/deps.sh qemu-system-x86 busybox-static cpio socat
+. scripts/optional-deps.sh
+want qemu-system-x86 busybox-static cpio socat
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELK_WERROR=ON >/dev/null
 cmake --build "$build" -j"$(nproc 2>/dev/null || echo 2)" --target velk32 velkcom velk32_guest_checks velk32_tests >/dev/null
 
@@ -47,21 +50,30 @@ foreign_arch() {  # ARCH: makes apt know the architecture's packages
   apt-cache show "busybox-static:$1" >/dev/null 2>&1
 }
 # Unpacks a package (downloaded once into the cache) into DIR.
-fetch_unpack() {  # PACKAGE DIR
+fetch_unpack() {  # PACKAGE DIR; on failure, prints apt's reason
   local pkg=$1 dir=$2 deb
+  case " ${VELK_UNINSTALLABLE:-} " in
+    *" $pkg "*) echo "$pkg cannot be downloaded: apt cannot get it (named in VELK_UNINSTALLABLE)"; return 1 ;;
+  esac
   [ -d "$dir" ] && return 0
   deb=$(ls "$work/cache/${pkg%%:*}_"*"${pkg#*:}".deb 2>/dev/null | head -n1 || true)
   [ "$pkg" = "${pkg%%:*}" ] && deb=$(ls "$work/cache/${pkg}_"*.deb 2>/dev/null | head -n1 || true)
   if [ -z "$deb" ]; then
-    (cd "$work/cache" && apt-get download "$pkg" >/dev/null 2>&1) || { echo "apt-get download $pkg failed" >&2; return 1; }
+    (cd "$work/cache" && apt-get download "$pkg" >"$pkg.log" 2>&1) || {
+      echo "$pkg cannot be downloaded: $(grep '^E: ' "$work/cache/$pkg.log" | head -n 2 | sed 's/^E: //' | paste -sd ' ' -)"
+      return 1
+    }
     deb=$(ls -t "$work/cache/${pkg%%:*}_"*.deb | head -n1)
   fi
   rm -rf "$dir.tmp" && dpkg -x "$deb" "$dir.tmp" && mv "$dir.tmp" "$dir"
 }
-unpack_kernel() {  # ARCH -> prints the folder it is unpacked in
+unpack_kernel() {  # ARCH -> prints the folder it is unpacked in, or why not
   local arch=$1 pkg deb dir
+  case " ${VELK_UNINSTALLABLE:-} " in
+    *" linux-image-$arch "*) echo "linux-image-$arch: apt cannot get it (named in VELK_UNINSTALLABLE)"; return 1 ;;
+  esac
   pkg=$(kernel_pkg "$arch")
-  [ -n "$pkg" ] || { echo "no kernel package for $arch" >&2; return 1; }
+  [ -n "$pkg" ] || { echo "apt knows no package linux-image-$arch depends on"; return 1; }
   dir=$work/kernel-${pkg%%:*}
   fetch_unpack "$pkg" "$dir" || return 1
   echo "$dir"
@@ -160,8 +172,10 @@ collect() {  # NAME LOG QEMU_RC SECONDS
 
 run_x86_64() {
   local kdir qemu=qemu-system-x86_64 log=$work/x86_64.log port pty_pid send_pid qemu_rc
+  local why
+  if why=$(lacking qemu-system-x86 busybox-static cpio socat); then echo "x86-64: SKIP ($why)"; return 0; fi
   command -v $qemu >/dev/null || { echo "x86-64: SKIP ($qemu is not installed)"; return 0; }
-  kdir=$(unpack_kernel amd64) || { echo "x86-64: SKIP (no kernel package)"; return 0; }
+  kdir=$(unpack_kernel amd64) || { echo "x86-64: SKIP (no kernel: $kdir)"; return 0; }
   make_initrd "$work/root-x86_64" "$kdir" "$work/init-x86_64" "$work/initrd-x86_64.gz"
   # The FTDI adapter's host side: a pty whose other end echoes.
   rm -f "$work/ftdi-pty"
@@ -232,11 +246,13 @@ INIT
 
 run_arm64() {
   local qemu=qemu-system-aarch64 log=$work/arm64.log kdir bb root=$work/root-arm64 cross=build/aarch64
-  bash scripts/deps.sh qemu-system-arm g++-aarch64-linux-gnu >/dev/null
+  local why
+  want qemu-system-arm g++-aarch64-linux-gnu >/dev/null
+  if why=$(lacking qemu-system-arm g++-aarch64-linux-gnu cpio socat); then echo "arm64: SKIP ($why)"; return 0; fi
   command -v $qemu >/dev/null || { echo "arm64: SKIP ($qemu is not installed)"; return 0; }
   foreign_arch arm64 || { echo "arm64: SKIP (apt does not know arm64 packages)"; return 0; }
-  kdir=$(unpack_kernel arm64) || { echo "arm64: SKIP (no kernel package)"; return 0; }
-  fetch_unpack busybox-static:arm64 "$work/busybox-arm64" || { echo "arm64: SKIP (no busybox-static:arm64)"; return 0; }
+  kdir=$(unpack_kernel arm64) || { echo "arm64: SKIP (no kernel: $kdir)"; return 0; }
+  why=$(fetch_unpack busybox-static:arm64 "$work/busybox-arm64") || { echo "arm64: SKIP ($why)"; return 0; }
   # The library and velkcom cross-built; the guest checks compiled against them.
   cmake -S . -B "$cross" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELK_BUILD_TESTS=OFF -DVELK_WERROR=ON \
     -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/linux-aarch64.cmake >/dev/null
@@ -358,16 +374,19 @@ INIT
 run_cdc() {  # ARCH
   local arch=$1 name qemu console kdir bb bin root=$work/root-cdc-$1 log=$work/cdc-$1.log rc start m f
   local -a board=()
+  local why
   if [ "$arch" = amd64 ]; then
     name=cdc-x86-64 qemu=qemu-system-x86_64 console=ttyS0 bb=/bin/busybox bin=$build
+    if why=$(lacking qemu-system-x86 busybox-static cpio); then echo "$name: SKIP ($why)"; return 0; fi
   else
     name=cdc-arm64 qemu=qemu-system-aarch64 console=ttyAMA0 bin=build/aarch64 board=(-M virt -cpu cortex-a57)
-    bash scripts/deps.sh qemu-system-arm g++-aarch64-linux-gnu >/dev/null
+    want qemu-system-arm g++-aarch64-linux-gnu >/dev/null
+    if why=$(lacking qemu-system-arm g++-aarch64-linux-gnu cpio); then echo "$name: SKIP ($why)"; return 0; fi
   fi
   command -v $qemu >/dev/null || { echo "$name: SKIP ($qemu is not installed)"; return 0; }
   if [ "$arch" = arm64 ]; then
     foreign_arch arm64 || { echo "$name: SKIP (apt does not know arm64 packages)"; return 0; }
-    fetch_unpack busybox-static:arm64 "$work/busybox-arm64" || { echo "$name: SKIP (no busybox-static:arm64)"; return 0; }
+    why=$(fetch_unpack busybox-static:arm64 "$work/busybox-arm64") || { echo "$name: SKIP ($why)"; return 0; }
     bb=$work/busybox-arm64/bin/busybox
     cmake -S . -B "$bin" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELK_BUILD_TESTS=OFF -DVELK_WERROR=ON \
       -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/linux-aarch64.cmake >/dev/null
@@ -380,7 +399,7 @@ run_cdc() {  # ARCH
       break
     done
   fi
-  kdir=$(unpack_kernel $arch) || { echo "$name: SKIP (no kernel package)"; return 0; }
+  kdir=$(unpack_kernel $arch) || { echo "$name: SKIP (no kernel: $kdir)"; return 0; }
   rm -rf "$root" && mkdir -p "$root"/{bin,dev,proc,sys,tmp,modules,lib,velk}
   cp "$bb" "$root/bin/busybox"
   for m in sh mount insmod rmmod sleep cat echo grep sed seq ls env poweroff; do ln -s busybox "$root/bin/$m"; done

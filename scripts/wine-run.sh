@@ -18,11 +18,14 @@
 # the program asks for the peer to hang up (by creating hangup.request in its
 # working folder).
 #
-# Whether this machine runs 32-bit programs is found out once, by trying
-# (scripts/can-run-32bit.sh). Where it does not, the 32-bit Wine loader
-# cannot start, so Wine runs through the 64-bit loader directly in a win64
-# prefix, and a 32-bit program is not run: a line says why and the exit
-# status is 77, which CTest reports as skipped.
+# Where Wine cannot run a program, a line says why and the exit status is
+# 77, which CTest reports as skipped. Without Wine (VELK_NO_WINE gives the
+# reason the test command found, else Wine is looked for), no program runs.
+# 32-bit programs need the 32-bit Wine (VELK_NO_WINE32 gives the reason it
+# could not be installed, else the 32-bit loader is looked for) and a machine
+# that runs 32-bit programs (scripts/can-run-32bit.sh, by trying). Without
+# them, Wine runs through the 64-bit loader directly in a win64 prefix and a
+# 32-bit program is not run.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/pty-pair.sh"
@@ -37,7 +40,15 @@ if [ "$mode" != boot ] && [ $# -lt 2 ]; then
   exit 2
 fi
 
-no32=$(bash "$here/can-run-32bit.sh") && no32=""
+no_wine=${VELK_NO_WINE:-}
+[ -n "$no_wine" ] || command -v wine >/dev/null || no_wine="Wine is not installed (Debian packages wine, wine64)"
+if [ -n "$no_wine" ]; then
+  echo "SKIP: ${2:+$(basename "$2"): }no Wine here: $no_wine"
+  exit 77
+fi
+no32=${VELK_NO_WINE32:-}
+[ -n "$no32" ] || [ -x /usr/lib/wine/wine ] || no32="the 32-bit Wine is not installed (Debian package wine32:i386)"
+[ -n "$no32" ] || no32=$(bash "$here/can-run-32bit.sh") || true
 if [ -n "$no32" ]; then
   wine=/usr/lib/wine/wine64
   export WINELOADER=$wine WINEARCH=win64

@@ -2,21 +2,26 @@
 // port, serving one connection at a time from a thread of its own. It parses
 // what the client sends (data, option negotiation, Com Port Control requests)
 // and answers as the test sets it up: agree to COM-PORT-OPTION or not, answer
-// each request with its own value, another value or nothing. The test reads
-// what arrived and sends raw bytes (notifications, garbage, data) at will, or
-// closes the connection; it can stream bytes from the moment a client
-// connects, stop reading (the TCP window then shuts), and tell how the client
-// ended the connection (FIN or RST).
+// each request with its own value, another value or nothing (an answerer may
+// take its time; the server reads nothing meanwhile). The test reads what
+// arrived and sends raw bytes (notifications, garbage, data) at will, or as
+// many as the client's window takes within a time, or closes the connection
+// (FIN or RST); it can stream bytes from the moment a client connects, stop
+// reading (the TCP window then shuts), and tell how the client ended the
+// connection (FIN or RST).
 #ifndef VELK_TESTS_SUPPORT_FAKE_RFC2217_SERVER_H
 #define VELK_TESTS_SUPPORT_FAKE_RFC2217_SERVER_H
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -74,6 +79,9 @@ public:
     void sendOnConnect(Bytes greeting) { greeting_ = std::move(greeting); }
     // While held, nothing the client sends is read.
     void holdReading(bool hold) { hold_ = hold; }
+    // The client's FIN does not end the connection: the server may go on
+    // sending until the client closes it for good.
+    void outliveClientFin() { outliveFin_ = true; }
     // How the client's side ended: 0 not yet, 1 FIN, 2 RST or another error.
     int clientEnd() const { return end_; }
     std::size_t dataSize() {
@@ -97,6 +105,28 @@ public:
         }
         return true;
     }
+    // Sends what the client's window takes of the bytes within `limit`;
+    // returns how many went to the kernel.
+    std::size_t sendWithin(const Bytes& bytes, std::chrono::milliseconds limit) {
+        if (!waitUntil([&] { return client_.load() >= 0; })) return 0;
+        std::lock_guard<std::mutex> l(sendMu_);
+        const auto end = std::chrono::steady_clock::now() + limit;
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t r =
+                ::send(client_.load(), bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (r > 0) {
+                done += static_cast<std::size_t>(r);
+                continue;
+            }
+            if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            if (left.count() <= 0) break;
+            pollfd p = {client_.load(), POLLOUT, 0};
+            ::poll(&p, 1, static_cast<int>(left.count()));
+        }
+        return done;
+    }
     // IAC SB 44 code value IAC SE, with 255 doubled in the value.
     static Bytes subneg(std::uint8_t code, const Bytes& value) {
         Bytes m = {255, 250, 44, code};
@@ -112,6 +142,21 @@ public:
         std::lock_guard<std::mutex> l(sendMu_);
         const int fd = client_.exchange(-1);
         if (fd >= 0) ::close(fd);
+    }
+    // The bytes sent that the client's kernel has not acknowledged yet.
+    int unacknowledged() {
+        std::lock_guard<std::mutex> l(sendMu_);
+        int n = 0;
+        return client_.load() >= 0 && ::ioctl(client_.load(), TIOCOUTQ, &n) == 0 ? n : -1;
+    }
+    // Ends the connection with RST instead of FIN (SO_LINGER 0).
+    void resetClient() {
+        std::lock_guard<std::mutex> l(sendMu_);
+        const int fd = client_.exchange(-1);
+        if (fd < 0) return;
+        const linger abort = {1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        ::close(fd);
     }
 
     // What the client sent: its data bytes, and its requests as
@@ -134,7 +179,7 @@ public:
 private:
     void run() {
         while (!stop_) {
-            pollfd p[2] = {{listener_, POLLIN, 0}, {hold_ ? -1 : client_.load(), POLLIN, 0}};
+            pollfd p[2] = {{listener_, POLLIN, 0}, {hold_ || clientEof_ ? -1 : client_.load(), POLLIN, 0}};
             if (::poll(p, 2, 20) <= 0) continue;
             if (p[0].revents & POLLIN) {
                 const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -142,6 +187,7 @@ private:
                     closeClient();
                     state_ = 0;
                     end_ = 0;
+                    clientEof_ = false;
                     client_ = fd;
                     if (!greeting_.empty()) send(greeting_);
                 }
@@ -152,6 +198,10 @@ private:
                 const ssize_t r = ::recv(p[1].fd, buf, sizeof buf, MSG_DONTWAIT);
                 if (r <= 0) {
                     end_ = r == 0 ? 1 : 2;
+                    if (r == 0 && outliveFin_) {
+                        clientEof_ = true;
+                        continue;
+                    }
                     if (client_.load() == p[1].fd) closeClient();
                     continue;
                 }
@@ -230,6 +280,8 @@ private:
     bool refuseComPort_ = false;
     Bytes greeting_;
     std::atomic<bool> hold_{false};
+    bool outliveFin_ = false;
+    bool clientEof_ = false;  // the server thread's own
     std::atomic<int> end_{0};
     int listener_ = -1;
     int port_ = 0;

@@ -50,17 +50,44 @@ bool roomToRead(const NetDevice::Slot& s) {
 
 }  // namespace
 
+short pollSocket(int fd, short events, std::int64_t waitMs, bool endOnFin) {
+#ifdef POLLRDHUP
+    if (endOnFin) events = static_cast<short>(events | POLLRDHUP);
+#else
+    (void)endOnFin;  // the FIN is seen when it is read
+#endif
+    struct pollfd p = {fd, events, 0};
+    return ::poll(&p, 1, pollMs(waitMs)) > 0 ? p.revents : 0;
+}
+
+int endedWith(int fd, short revents) {
+    if ((revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+        int err = 0;
+        socklen_t len = sizeof err;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) err = errno;
+        return err != 0 ? err : ECONNRESET;
+    }
+#ifdef POLLRDHUP
+    if ((revents & POLLRDHUP) != 0) return ECONNRESET;
+#endif
+    return 0;
+}
+
 bool waitSocket(NetDevice::Slot& s, std::unique_lock<std::mutex>& lock, short events, std::int64_t waitMs) {
     // With nowhere to put what arrives, readable input would wake the poll
-    // at once, again and again: it is not asked for (hang-ups and errors
-    // still wake it).
+    // at once, again and again: it is not asked for. The end of the
+    // connection still wakes it, the server's FIN included, and ends every
+    // wait: nothing can come that would let it go on.
     if (!roomToRead(s)) events = static_cast<short>(events & ~POLLIN);
-    struct pollfd p = {s.fd, events, 0};
+    const int fd = s.fd;
     const DevHandle before = s.handle.load(std::memory_order_acquire);
     lock.unlock();
-    ::poll(&p, 1, pollMs(waitMs));
+    const short revents = pollSocket(fd, events, waitMs, true);
     lock.lock();
-    return s.handle.load(std::memory_order_acquire) == before;
+    if (s.handle.load(std::memory_order_acquire) != before) return false;
+    const int ended = endedWith(fd, revents);
+    if (ended != 0) lose(s, ended);
+    return true;
 }
 
 namespace {
@@ -291,7 +318,7 @@ void pump(NetDevice::Slot& s) {
     moveStaged(s);
     std::size_t budget = kPumpBudget;
     bool got = false;
-    while (s.lostErr == 0 && budget > 0) {
+    while (budget > 0) {
         const std::size_t room = std::size_t(s.rx.space()) + s.staging.space();
         if (room == 0) break;
         ssize_t r;
@@ -328,7 +355,7 @@ void pump(NetDevice::Slot& s) {
         } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
             lose(s, errno);
         }
-        break;
+        break;  // everything there was, or the end
     }
 #ifdef TCP_QUICKACK
     // Acknowledge at once: a server that sends small pieces under Nagle's
@@ -361,29 +388,33 @@ int flushAll(NetDevice::Slot& s, std::unique_lock<std::mutex>& lock, std::int64_
 void closeGracefully(NetDevice::Slot& s, std::int64_t waitMs) {
     const std::int64_t deadline = nowMs() + waitMs;
     Engine& e = s.engine;
+    // What is left goes as far as the server takes it in time. Only an error
+    // or a hang-up ends this early: a server that has sent its FIN may still
+    // read what we send.
     while (s.lostErr == 0 && e.pendingOutput() > 0) {
         flushOut(s);
         const std::int64_t left = deadline - nowMs();
         if (e.pendingOutput() == 0 || left <= 0) break;
-        struct pollfd p = {s.fd, POLLOUT, 0};
-        ::poll(&p, 1, pollMs(left));
+        const short revents = pollSocket(s.fd, POLLOUT, left, false);
+        if ((revents & (POLLERR | POLLHUP)) != 0) lose(s, endedWith(s.fd, revents));
     }
     if (s.lostErr == 0 && ::shutdown(s.fd, SHUT_WR) == 0) {
         // Closing with unread input would send RST and drop what the socket
         // has not yet sent: the input is read and dropped until the server
-        // ends its side, or until it has everything and stays quiet.
+        // ends its side, or until it has everything and stays quiet. A
+        // server that sends without pause is read until the deadline, which
+        // every pass checks.
         for (;;) {
-            ssize_t r;
-            while ((r = ::recv(s.fd, s.raw, sizeof s.raw, MSG_DONTWAIT)) > 0) {
-            }
-            if (r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) break;
             const std::int64_t left = deadline - nowMs();
             if (left <= 0) break;
+            const ssize_t r = ::recv(s.fd, s.raw, sizeof s.raw, MSG_DONTWAIT);
+            if (r > 0) continue;
+            if (r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) break;
             // Acknowledgements wake no poll: the queue is looked at every
-            // 10 ms; once it is empty, a quiet line ends the wait.
+            // 10 ms; once it is empty, a quiet line ends the wait. POLLIN
+            // comes with the server's FIN, a hang-up or an error too.
             const bool acked = unsentBytes(s.fd) == 0;
-            struct pollfd p = {s.fd, POLLIN, 0};
-            const int ready = ::poll(&p, 1, pollMs(left < 10 ? left : (acked ? 5 : 10)));
+            const short ready = pollSocket(s.fd, POLLIN, left < 10 ? left : (acked ? 5 : 10), false);
             if (acked && ready == 0) break;
         }
     }

@@ -37,7 +37,9 @@ constexpr int kSendFlags = MSG_NOSIGNAL | MSG_DONTWAIT;
 constexpr int kSendFlags = MSG_DONTWAIT;
 #endif
 
-// How long a request may wait for room to be queued when the socket is full.
+// How long the data written ahead of a request (and the open's notification
+// masks) may take to leave the library's buffer when the socket is full; a
+// bound of its own, stated with the others in docs/network.md.
 constexpr std::int64_t kSendWaitMs = 5000;
 // The most raw bytes one pump reads and parses: a call that must not wait
 // does bounded work even when the server floods it.
@@ -47,10 +49,25 @@ constexpr std::size_t kPumpBudget = 16u * 1024;
 std::int64_t nowMs();
 std::int64_t nowUs();
 
-// Sleeps until the socket has one of `events` or waitMs passes (negative:
-// without limit), with the slot's lock released. POLLIN in events is asked
-// for only while the queue or the staging area has room. Returns false when
-// the handle was closed (or the slot reused) while the lock was released.
+// Sleeps in poll until the socket has one of `events`, the connection ends,
+// or waitMs passes (negative: without limit); returns the revents (0 when
+// the time ran out). The end is always watched for: a hang-up and an error
+// (RST, keep-alive or the user time-out giving up), and with endOnFin the
+// server's FIN too (POLLRDHUP, Linux), which wakes the poll even when
+// nothing more can be read.
+short pollSocket(int fd, short events, std::int64_t waitMs, bool endOnFin);
+// The error a poll's revents report the connection ended with: the socket's
+// own (SO_ERROR), else ECONNRESET after a hang-up or the server's FIN; 0
+// while it goes on.
+int endedWith(int fd, short revents);
+
+// Sleeps until the socket has one of `events`, the connection ends or waitMs
+// passes (negative: without limit), with the slot's lock released. POLLIN in
+// events is asked for only while the queue or the staging area has room; the
+// end of the connection wakes the wait even when there is none, and is
+// recorded as the connection's loss (lose()), so a caller never sleeps or
+// spins on a connection that has gone. Returns false when the handle was
+// closed (or the slot reused) while the lock was released.
 bool waitSocket(NetDevice::Slot& s, std::unique_lock<std::mutex>& lock, short events, std::int64_t waitMs);
 
 // Connects to the address within its connect time-out. The addresses the
@@ -95,7 +112,9 @@ void flushOut(NetDevice::Slot& s);
 // Moves staged data into the receive queue, then what the socket holds
 // (through the engine for rfc2217) into the queue and the staging area, as
 // far as they have room and up to kPumpBudget raw bytes, and sends the
-// engine's replies.
+// engine's replies. What the socket still holds after the connection was
+// lost is read too: the bytes the server sent before it closed or reset
+// are delivered before the loss.
 void pump(NetDevice::Slot& s);
 // Staged data into the queue, as far as it has room; no system call.
 void moveStaged(NetDevice::Slot& s);

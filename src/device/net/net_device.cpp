@@ -109,7 +109,7 @@ DevHandle NetDevice::open(int port, const char* address) {
     s.takenSinceQuery = false;
     s.lostErr = 0;
     s.localHold = false;
-    for (bool& q : s.silent) q = false;
+    for (Slot::Habit& k : s.habit) k = Slot::Habit::Unknown;
     s.unanswered = 0;
     s.timeouts = COMMTIMEOUTS{};
     s.eventMask = 0;

@@ -75,8 +75,7 @@ public:
 
     // What a connection has seen of its server, for tests and diagnosis.
     struct Diagnostics {
-        unsigned unanswered;  // requests whose answer did not come in time, or was
-                              // not waited for (that kind went unanswered before)
+        unsigned unanswered;  // requests whose answer did not come within their wait
         unsigned malformed;   // answers and notifications of the wrong shape
         unsigned mismatched;  // break/DTR/RTS answered with another value
         unsigned discarded;   // subnegotiations dropped
@@ -119,7 +118,10 @@ struct NetDevice::Slot {
     int lostErr = 0;  // the connection's error once it is gone
     bool localHold = false;  // SETXOFF: transmit held as after an XOFF
     std::atomic<unsigned> txAborts{0};  // transmit purges so far
-    bool silent[static_cast<int>(rfc2217::AckKey::Count)] = {};  // answers known not to come
+    // What the server has shown of each kind of request on this connection:
+    // Unknown until one is asked, then whether it answered in time.
+    enum class Habit : std::uint8_t { Unknown, Answers, Silent };
+    Habit habit[static_cast<int>(rfc2217::AckKey::Count)] = {};
     unsigned unanswered = 0;
     COMMTIMEOUTS timeouts{};
     DWORD eventMask = 0;

@@ -32,45 +32,59 @@ BOOL fail(int err) {
     return NetDevice::error(err);
 }
 
+// The most requests one call sends and awaits (SetCommState).
+constexpr int kMaxRequests = 8;
+
 // Sends the queued requests and waits for the answers of `keys` (Count
-// entries are skipped), all together: up to a few measured round trips
-// (ackWaitMs), never longer than the address's ack_timeout. A key left
-// unanswered is not waited for again on this connection until an answer
-// to it comes late. Fails with EINVAL when an answer refused a value, with
-// the connection's error when it is lost, EBADF when the handle was closed
-// meanwhile; a missing or malformed answer, or a request the socket could not
-// take in time, is recorded, not fatal.
+// entries are skipped), all together. How long an answer is waited for
+// depends on what the server has shown of its kind on this connection: a
+// kind it has answered, and one not asked before, up to the address's
+// ack_timeout, so that an answer that comes, however slowly, decides; a kind
+// it left unanswered, a few measured round trips (ackWaitMs, at most
+// ack_timeout), until an answer to it comes late. Fails with EINVAL when an
+// answer refused a value, with the connection's error when it is lost, EBADF
+// when the handle was closed meanwhile; a missing or malformed answer, or a
+// request the socket could not take in time, is recorded, not fatal.
 BOOL awaitAnswers(NetDevice::Slot& s, std::unique_lock<std::mutex>& lock, const AckKey* keys, int n) {
+    using Habit = NetDevice::Slot::Habit;
     Engine& e = s.engine;
+    if (n > kMaxRequests) n = kMaxRequests;
+    std::int64_t limitMs[kMaxRequests] = {};
+    std::int64_t longest = 0;
     for (int i = 0; i < n; ++i) {
         if (keys[i] == AckKey::Count) continue;
-        const int k = static_cast<int>(keys[i]);
-        if (e.takeLateAnswer(keys[i])) s.silent[k] = false;  // it does answer, if slowly
-        if (s.silent[k]) ++s.unanswered;  // sent, and known not to be answered
-        if (s.silent[k] || s.ackTimeoutMs == 0) e.forget(keys[i]);
+        Habit& habit = s.habit[static_cast<int>(keys[i])];
+        if (e.takeLateAnswer(keys[i])) habit = Habit::Answers;  // it does answer, if slowly
+        if (s.ackTimeoutMs == 0) {
+            e.forget(keys[i]);  // never waited for
+            continue;
+        }
+        limitMs[i] = habit == Habit::Silent ? ackWaitMs(s) : static_cast<std::int64_t>(s.ackTimeoutMs);
+        if (limitMs[i] > longest) longest = limitMs[i];
     }
-    const int sendErr = flushAll(s, lock, ackWaitMs(s));
+    // The requests go within the longest wait; an answer is not waited for
+    // before its request has left.
+    const int sendErr = flushAll(s, lock, longest);
     if (sendErr == EBADF) return fail(EBADF);
     const std::int64_t sent = nowUs();
     bool sampled = false;
     for (;;) {
         pump(s);
-        if (s.lostErr != 0) break;
-        bool pending = false;
+        if (s.lostErr != 0 || sendErr != 0) break;
+        const std::int64_t now = nowUs();
+        const std::int64_t elapsedMs = (now - sent) / 1000;
+        std::int64_t left = 0;  // the longest still to wait for a pending answer
         bool answered = false;
         for (int i = 0; i < n; ++i) {
             if (keys[i] == AckKey::Count) continue;
             const AckState st = e.ack(keys[i]);
-            if (st == AckState::Pending) pending = true;
+            if (st == AckState::Pending && limitMs[i] - elapsedMs > left) left = limitMs[i] - elapsedMs;
             if (st != AckState::Pending && st != AckState::Idle) answered = true;
         }
-        const std::int64_t now = nowUs();
-        if (answered && !sampled && sendErr == 0) {
+        if (answered && !sampled) {
             sampleRtt(s, now - sent);
             sampled = true;
         }
-        if (!pending) break;
-        const std::int64_t left = ackWaitMs(s) - (now - sent) / 1000;
         if (left <= 0) break;
         if (!waitSocket(s, lock, POLLIN | (e.pendingOutput() > 0 ? POLLOUT : 0), left)) return fail(EBADF);
     }
@@ -79,8 +93,11 @@ BOOL awaitAnswers(NetDevice::Slot& s, std::unique_lock<std::mutex>& lock, const 
         if (keys[i] == AckKey::Count) continue;
         const AckState st = e.ack(keys[i]);
         if (st == AckState::Pending) {
-            s.silent[static_cast<int>(keys[i])] = true;
             ++s.unanswered;
+            // Only a request that left unanswered tells of the server.
+            if (sendErr == 0) s.habit[static_cast<int>(keys[i])] = Habit::Silent;
+        } else if (st != AckState::Idle) {
+            s.habit[static_cast<int>(keys[i])] = Habit::Answers;
         }
         if (st == AckState::Refused) refused = true;
         e.forget(keys[i]);
@@ -165,7 +182,7 @@ BOOL NetDevice::SetCommState(DevHandle h, const DCB* dcb) {
                                     : (d.fInX ? rfc2217::kInFlowXonXoff : rfc2217::kInFlowNone);
     if (!flushFirst(*s, lock)) return 0;
     Engine& e = s->engine;
-    AckKey keys[8];
+    AckKey keys[kMaxRequests];
     int n = 0;
     auto ask = [&](std::uint8_t command, std::uint8_t value) {
         e.requestByte(command, value);

@@ -87,7 +87,7 @@ DevHandle TtyDevice::open(int /*port*/, const char* path) {
         return abandon(ENOMEM);
     }
     s.rx.clear();
-    s.takenSinceQuery = false;
+    s.queriesSinceTake = kQueriesToFetch;
     s.outPending = false;
     // Received bytes leave a USB adapter at once rather than after its
     // latency timer; not every driver has the mode.

@@ -64,16 +64,20 @@ public:
     // The bytes waiting in the handle's receive queue. The query fetches
     // fresh bytes from the kernel (FIONREAD, then a read into the queue's
     // free space when that finds any) unless ReadFile has taken bytes since
-    // the previous query and the queue still holds some: then the queue
-    // alone answers, and the caller, busy taking bytes, comes back for the
-    // rest once it is empty. A caller that only waits on the count fetches at
-    // every query and so sees every byte as it arrives. A full queue reads
+    // the query before the previous one and the queue still holds some:
+    // then the queue alone answers, and the caller, busy taking bytes, comes
+    // back for the rest once it is empty. (Two queries, not one: a caller
+    // that asks SioRxQue before each SioGetc, whose own query follows, then
+    // drains with no system call per byte.) A caller that only waits on the
+    // count fetches at every query but the first two after a take, and so
+    // sees every byte as it arrives. A full queue reads
     // nothing more: the rest stays in the kernel, whose flow control holds
     // the sender off, and is added to the count as FIONREAD found it.
     // TIOCOUTQ is asked only while something written may still wait to go
-    // out (0 otherwise); the line errors since the last fetch come from the
-    // driver's counters where it keeps them (asked once otherwise). A
-    // hung-up device fails (EIO), once its queue is empty.
+    // out (0 otherwise); the line errors come from the driver's counters
+    // where it keeps them (asked once otherwise), read at every query but
+    // the first after a take. A hung-up device fails (EIO), once its queue
+    // is empty.
     BOOL ClearCommError(DevHandle h, DWORD* errors, COMSTAT* stat) override;
     // Records the mask.
     BOOL SetCommMask(DevHandle h, DWORD mask) override;
@@ -122,6 +126,9 @@ protected:
     virtual int setModemLine(int fd, int bit, bool on);
 
 private:
+    // The status queries after a take that answer from the queue alone.
+    static constexpr std::uint8_t kQueriesToFetch = 2;
+
     // The fields a read or a status query touches come first, in one cache
     // line.
     struct alignas(64) Slot {
@@ -129,7 +136,10 @@ private:
         // freed; read without it by lookup(), which every call makes.
         std::atomic<DevHandle> handle{kNoDevice};
         int fd = -1;
-        bool takenSinceQuery = false;  // ReadFile took from rx since the last ClearCommError
+        // ClearCommErrors since ReadFile last took from rx, up to
+        // kQueriesToFetch (also when nothing was taken since the open or a
+        // purge): below it, a query answers from rx alone while rx holds bytes.
+        std::uint8_t queriesSinceTake = kQueriesToFetch;
         bool outPending = false;       // written since TIOCOUTQ last answered 0
         RxQueue rx;                    // read from the kernel, not yet taken; storage kept across opens
         COMMTIMEOUTS timeouts{};

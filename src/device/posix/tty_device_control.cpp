@@ -205,12 +205,12 @@ BOOL TtyDevice::ClearCommError(DevHandle h, DWORD* errors, COMSTAT* stat) {
     // failure, takes the whole rule.
     if (s->outPending || !s->noCounters) return query(s, -1, errors, stat);
     if (!s->rx.empty()) {
-        if (!s->takenSinceQuery) return query(s, -1, errors, stat);
+        if (s->queriesSinceTake >= kQueriesToFetch) return query(s, -1, errors, stat);
     } else {
         int avail = -1;  // left so when the request fails: query asks again
         if (bytesWaiting(s->fd, &avail) != 0 || avail != 0) return query(s, avail, errors, stat);
     }
-    s->takenSinceQuery = false;
+    if (s->queriesSinceTake < kQueriesToFetch) ++s->queriesSinceTake;
     if (errors != nullptr) *errors = 0;
     if (stat != nullptr) {
         *stat = COMSTAT{};
@@ -226,11 +226,16 @@ BOOL TtyDevice::query(Slot* s, int avail, DWORD* errors, COMSTAT* stat) {
     int extra = 0;  // what the kernel holds beyond a full queue
     int out = 0;
     int err = 0;
-    if (!s->takenSinceQuery || s->rx.empty()) {
+    if (s->queriesSinceTake >= kQueriesToFetch || s->rx.empty()) {
         // A hung-up tty fails the fetch with EIO, which is how a polling
         // caller learns that the device is gone.
         err = fetch(*s, avail);
         if (err == 0 && s->rx.full()) extra = avail;
+    }
+    // The driver's error counters are read at every query but the first
+    // after a take, which leaves them to the next: a fetch skipped for the
+    // queue's sake must not hold back a line error as well.
+    if (s->queriesSinceTake >= 1 || s->rx.empty()) {
         if (err == 0 && !s->noCounters) {
             LineCounters now;
             err = readLineCounters(s->fd, &now);
@@ -243,7 +248,7 @@ BOOL TtyDevice::query(Slot* s, int avail, DWORD* errors, COMSTAT* stat) {
             }
         }
     }
-    s->takenSinceQuery = false;
+    if (s->queriesSinceTake < kQueriesToFetch) ++s->queriesSinceTake;
     if (err == 0 && s->outPending) {
         if (::ioctl(s->fd, TIOCOUTQ, &out) != 0) {
             err = errno;
@@ -281,7 +286,7 @@ BOOL TtyDevice::PurgeComm(DevHandle h, DWORD flags) {
     const int which = tx && rx ? TCIOFLUSH : (tx ? TCOFLUSH : TCIFLUSH);
     if (rx) {
         s->rx.clear();
-        s->takenSinceQuery = false;
+        s->queriesSinceTake = kQueriesToFetch;
     }
     if (::tcflush(s->fd, which) != 0) return fail(errno);
     if (tx) s->outPending = false;

@@ -103,7 +103,7 @@ BOOL TtyDevice::ReadFile(DevHandle h, void* buf, DWORD n, DWORD* got) {
     } else {
         queued = s->rx.empty() ? 0 : s->rx.pop(out, n);
     }
-    if (queued > 0) s->takenSinceQuery = true;
+    if (queued > 0) s->queriesSinceTake = 0;
     if (queued == n) {
         *got = n;
         return 1;

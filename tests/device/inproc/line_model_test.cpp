@@ -106,6 +106,36 @@ TEST_P(LoopbackPlug, TurningXonXoffOffFreesAPortHeldByAnXoff) {
     EXPECT_EQ(SioGetc(kPort), 'b');
 }
 
+// An XOFF received before the close does not hold the port once it is
+// reopened: the transmitter of a fresh open is free, below the port table
+// (where the device still has XON/XOFF on from before) as through SioReset.
+TEST_P(LoopbackPlug, AnXoffReceivedBeforeTheCloseDoesNotHoldTheReopenedPort) {
+    ASSERT_EQ(SioFlow(kPort, 'S'), 0);
+    ASSERT_EQ(SioPutc(kPort, 0x13), 0);  // its own XOFF comes back
+    {
+        auto held = startWrite([] { return SioPutc(kPort, 'a'); });
+        ASSERT_TRUE(waitUntil([] { return SioTxQue(kPort) == 1; })) << "the write is held";
+        ASSERT_EQ(SioTxClear(kPort), 0);
+        ASSERT_TRUE(held->waitDone());
+    }
+    ASSERT_EQ(SioDone(kPort), 1);
+    const DevHandle h = dev().CreateFileA("COM4");
+    ASSERT_NE(h, kNoDevice);
+    {
+        DWORD n = 0;
+        AsyncCall write([&] { return static_cast<int>(dev().WriteFile(h, "c", 1, &n)); },
+                        [&] { dev().PurgeComm(h, PURGE_TXABORT); });
+        EXPECT_TRUE(write.waitDone()) << "the device's open held by the XOFF from before the close";
+    }
+    ASSERT_EQ(dev().CloseHandle(h), 1);
+    ASSERT_EQ(SioReset(kPort, 1024, 1024), 0);
+    ASSERT_EQ(SioFlow(kPort, 'S'), 0);
+    auto after = startWrite([] { return SioPutc(kPort, 'b'); });
+    ASSERT_TRUE(after->waitDone()) << "held by the XOFF from before the close";
+    EXPECT_EQ(after->result(), 0);
+    EXPECT_EQ(SioGetc(kPort), 'b');
+}
+
 // A port whose filling queue sent XOFF sends XON when XON/XOFF is turned off,
 // so the other end is not held off for good. On the plug the XON comes back
 // to the port itself, which now takes it as data.

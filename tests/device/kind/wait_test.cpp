@@ -4,7 +4,7 @@
 // time-out, a far end that goes away, protocol traffic without data, the
 // drain-then-poll loop of an event loop, and the descriptor's life across
 // SioDone and a reopening. That nothing spins is shown by counting the
-// poll() calls of the waiting thread (support/poll_count.h).
+// poll() calls of the waiting thread (support/call_count.h).
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -20,9 +20,7 @@
 #include "velk32.h"
 #include "velk32_posix.h"
 
-#if defined(VELK_LINKER_WRAP)
-#include "support/poll_count.h"
-#endif
+#include "support/call_count.h"
 
 namespace velk {
 namespace {
@@ -32,11 +30,7 @@ using FakeBytes = FakeRfc2217Server::Bytes;
 
 // poll() calls of this thread so far; -1 where they cannot be counted.
 long polls() {
-#if defined(VELK_LINKER_WRAP)
-    return poll_count::calls();
-#else
-    return -1;
-#endif
+    return call_count::kCounting ? call_count::inThisThread(call_count::Call::Poll) : -1;
 }
 
 // This thread made at most `most` poll() calls since `before`.

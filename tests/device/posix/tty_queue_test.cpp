@@ -89,13 +89,19 @@ TEST_F(PosixQueue, AFullQueueHoldsTheSenderOffAndNothingIsLost) {
             pty.send(data);
             sent = true;
         });
-        // Polling for a while takes in what the queue has room for, no more.
-        const auto until = std::chrono::steady_clock::now() + 300ms;
-        while (std::chrono::steady_clock::now() < until) SioRxQue(0);
-        // The count is the full queue and what waits behind it.
-        const int behind = kernelHolds();
-        EXPECT_GT(behind, 0);
-        EXPECT_EQ(SioRxQue(0), 4096 + behind);
+        // Polling takes in what the queue has room for, no more: the count
+        // comes to the full queue and what waits behind it in the kernel
+        // (read with nothing arriving in between), however long the peer
+        // takes to get going.
+        int behind = 0;
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                behind = kernelHolds();
+                const int count = SioRxQue(0);
+                return behind > 0 && kernelHolds() == behind && count == 4096 + behind;
+            },
+            20s))
+            << "count " << SioRxQue(0) << ", in the kernel " << kernelHolds();
         EXPECT_FALSE(sent);
         const std::string got = drain(0, data.size(), 20s);
         peer.join();
@@ -143,7 +149,9 @@ TEST_F(PosixQueue, TheLoopPlugsFullQueueHoldsItsOwnSenderOff) {
         ASSERT_EQ(SioFlow(1, flow), 0);
         AsyncCall put([&] { return SioPuts(1, data.data(), static_cast<int>(data.size())); },
                       [] { SioTxClear(1); });
-        EXPECT_FALSE(put.waitDone(100ms));  // held off by the filling queue
+        // Held off by the filling queue: the write waits with bytes unsent.
+        ASSERT_TRUE(waitUntil([] { return SioTxQue(1) > 0; }));
+        EXPECT_FALSE(put.done());
         const int held = SioRxQue(1);
         EXPECT_GT(held, 0);
         EXPECT_LE(held, 1024);

@@ -104,13 +104,12 @@ TEST(VelkcomMonitor, InAPipeEachChangeIsALineWithTheDataInHexAndCountStopsIt) {
 }
 
 // Nothing changes on an idle plug, yet a pipe gets a line at least once a
-// second: --count 2 ends after about one second, with two lines.
+// second: --count 2 ends after about one second, with two lines (bounded
+// here at ten times that, for a busy machine).
 TEST(VelkcomMonitor, InAPipeAnIdlePortStillGivesALineASecondSoCountEnds) {
-    Clock::time_point start = Clock::now();
     Child monitor({"monitor", "--device", "loop://", "--count", "2"});
     ASSERT_TRUE(monitor.started());
-    ASSERT_EQ(monitor.finish(5000), 0) << monitor.out << monitor.err;
-    double took = std::chrono::duration<double>(Clock::now() - start).count();
+    ASSERT_EQ(monitor.finish(10000), 0) << monitor.out << monitor.err;
     std::size_t lines = 0;
     for (std::size_t at = 0; (at = monitor.out.find(" CTS+ DSR+ RI- DCD+  DTR+ RTS+", at)) != std::string::npos; ++at) {
         ++lines;
@@ -119,8 +118,7 @@ TEST(VelkcomMonitor, InAPipeAnIdlePortStillGivesALineASecondSoCountEnds) {
     // The second line comes by the idle interval, not by a change.
     double second = std::stod(monitor.out.substr(monitor.out.find('\n') + 1));
     EXPECT_GE(second, 0.9) << monitor.out;
-    EXPECT_LT(second, 2.5) << monitor.out;
-    EXPECT_LT(took, 4.0);
+    EXPECT_LT(second, 5.0) << monitor.out;
 }
 
 // Line changes wake no wait, so the monitor samples them at its refresh

@@ -93,7 +93,9 @@ TEST(VelkcomNet, SelftestTermAndProbeOnSocketUrls) {
     EchoListener echo(socat);
     ASSERT_TRUE(listening(echo.port));
     int status = 0;
-    std::string out = velkcom({"selftest", "--port", "0", "--device", echo.url()}, "", &status);
+    // The echo's round trip has no bound on a busy machine: the reads wait
+    // 3 s beyond the bytes' time, not the 500 ms a user's port gets.
+    std::string out = velkcom({"selftest", "--port", "0", "--device", echo.url(), "--slack", "3000"}, "", &status);
     EXPECT_NE(out.find("all 256 byte values         PASS"), std::string::npos) << out;
     EXPECT_NE(out.find("64 KiB block                PASS"), std::string::npos) << out;
     // Raw TCP has no modem lines, no break and no XON/XOFF of ours: those
@@ -106,7 +108,7 @@ TEST(VelkcomNet, SelftestTermAndProbeOnSocketUrls) {
     EXPECT_NE(out.find(" 0 FAIL,"), std::string::npos) << out;
     EXPECT_EQ(status, 0);
 
-    out = velkcom({"term", "--device", echo.url(), "--drain", "300"}, "over the wire\n", &status);
+    out = velkcom({"term", "--device", echo.url(), "--drain", "3000"}, "over the wire\n", &status);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(out, "over the wire\n");
 
@@ -143,7 +145,8 @@ TEST(VelkcomNet, SelftestOnRfc2217UrlThroughSer2net) {
     EXPECT_TRUE(listening(port));
     int status = 0;
     const std::string url = "rfc2217://127.0.0.1:" + std::to_string(port);
-    const std::string out = velkcom({"selftest", "--port", "0", "--device", url}, "", &status);
+    // ser2net, the pty and the echo behind it: 3 s of slack, as above.
+    const std::string out = velkcom({"selftest", "--port", "0", "--device", url, "--slack", "3000"}, "", &status);
     stopPeer(server);
     stopPeer(cat);
     for (const char* f : {"/ser2net.yaml", "/tty"}) unlink((dir + f).c_str());
