@@ -129,9 +129,11 @@ check "selftest --internal-loopback on ttyS1" /velk/velkcom selftest --device /d
 check "ttyS1 out of loopback after it" /velk/velk32_guest_checks loopoff /dev/ttyS1
 check "held close on ttyS1" /velk/velk32_guest_checks held /dev/ttyS1
 check "slow drain on ttyS1" /velk/velk32_guest_checks drain /dev/ttyS1
+check "velk_wait and velk_port_fd on ttyS1" /velk/velk32_guest_checks wait /dev/ttyS1
 check "break received on ttyS2" /velk/velk32_guest_checks break /dev/ttyS2
 check "FTDI latency timer" /velk/velk32_guest_checks latency /dev/ttyUSB0 /sys/bus/usb-serial/devices/ttyUSB0/latency_timer
 check "FTDI selftest, data only" /velk/velkcom selftest --device /dev/ttyUSB0 --data-only
+check "velk_wait and velk_port_fd on ttyUSB0 (FTDI, host echo)" /velk/velk32_guest_checks wait /dev/ttyUSB0 echo
 list=$(/velk/velkcom list --json 2>&1); echo "$list" | sed 's/^/  | /'
 if echo "$list" | grep -q '"vid": "0403"' && echo "$list" | grep -q '"pid": "6001"' &&
    echo "$list" | grep -q '"product": "QEMU USB SERIAL"' && echo "$list" | grep -q '"com": "COM2"'; then
@@ -231,6 +233,7 @@ echo "== guest ready"
 check "selftest on ttyAMA0 (PL011, host echo)" /velk/velkcom selftest --device /dev/ttyAMA0 --data-only
 check "held close on ttyAMA0" /velk/velk32_guest_checks held /dev/ttyAMA0
 check "slow drain on ttyAMA0" /velk/velk32_guest_checks drain /dev/ttyAMA0 echo
+check "velk_wait and velk_port_fd on ttyAMA0 (host echo)" /velk/velk32_guest_checks wait /dev/ttyAMA0 echo
 check "FTDI latency timer" /velk/velk32_guest_checks latency /dev/ttyUSB0 /sys/bus/usb-serial/devices/ttyUSB0/latency_timer
 list=$(/velk/velkcom list --json 2>&1); echo "$list" | sed 's/^/  | /'
 if echo "$list" | grep -q '"vid": "0403"' && echo "$list" | grep -q '"device": "/dev/ttyAMA0"'; then
@@ -359,6 +362,7 @@ check "refused break: success flag 0" $G refusedbreak /dev/ttyACM0
 check "selftest --data-only, the device side echoing" \
   $G echo /dev/ttyGS0 /velk/velkcom selftest --device /dev/ttyACM0 --data-only
 check "selftest: modem rows FAIL with the CDC hint, break SKIP" full_selftest
+check "velk_wait and velk_port_fd on ttyACM0 (the device side echoing)" $G wait /dev/ttyACM0 /dev/ttyGS0
 # Last: the gadget goes away.
 check "gadget removed mid-transfer (rmmod g_serial)" $G unplug /dev/ttyACM0 /dev/ttyGS0 "rmmod g_serial"
 echo "GUEST-RESULT $pass passed, $fail failed"

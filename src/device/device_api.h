@@ -159,6 +159,7 @@ constexpr DWORD kErrNoMemory = ERROR_NOT_ENOUGH_MEMORY;          // 8
 constexpr DWORD kErrGenFailure = ERROR_GEN_FAILURE;              // 31
 constexpr DWORD kErrInvalidParameter = ERROR_INVALID_PARAMETER;  // 87
 constexpr DWORD kErrOperationAborted = ERROR_OPERATION_ABORTED;  // 995
+constexpr DWORD kErrNotSupported = ERROR_NOT_SUPPORTED;          // 50
 #else
 constexpr DWORD kErrFileNotFound = ENOENT;
 constexpr DWORD kErrAccessDenied = EBUSY;
@@ -167,6 +168,7 @@ constexpr DWORD kErrInvalidHandle = EBADF;
 constexpr DWORD kErrGenFailure = EIO;
 constexpr DWORD kErrInvalidParameter = EINVAL;
 constexpr DWORD kErrOperationAborted = ECANCELED;
+constexpr DWORD kErrNotSupported = ENOTSUP;
 #endif
 
 // True for the error codes with which a driver says that it does not support
@@ -259,6 +261,31 @@ public:
     // Starts / ends sending a break.
     virtual BOOL SetCommBreak(DevHandle h) = 0;
     virtual BOOL ClearCommBreak(DevHandle h) = 0;
+
+    // Waits until the receive side has something for the caller, or until
+    // timeoutMs has passed (negative: without limit; 0: only looks), and
+    // takes nothing. *ready is 1 when the next ReadFile would return at
+    // least one byte at once, or would fail (the device hung up or went
+    // away, the connection was lost: the bytes received before it are
+    // still delivered first); 0 when the time ran out. Each kind waits its
+    // own way, and work the device does while waiting (protocol traffic that
+    // carries no data) ends no wait. A signal caught meanwhile does not end
+    // it either: the wait goes on for the time left. The operation fails
+    // only for a handle that is not open (or, for a device that cannot wait,
+    // with kErrNotSupported).
+    virtual BOOL WaitForReceive(DevHandle h, int timeoutMs, BOOL* ready) = 0;
+
+    // Stores in *fd a descriptor that a program's event loop can watch: it
+    // is readable whenever something has arrived that the handle's own
+    // receive queue does not hold yet, or the device has hung up or failed,
+    // and not otherwise for long (protocol traffic wakes it once, and the
+    // next ReadFile takes it in). Bytes already moved into the handle's
+    // queue (by a status query, or by an operation that read the device
+    // while waiting for an answer) may not show: the caller reads until
+    // ReadFile returns nothing, then watches. The descriptor stays the
+    // device's, valid until CloseHandle. Devices without one fail with
+    // kErrNotSupported.
+    virtual BOOL ReceiveDescriptor(DevHandle h, int* fd) = 0;
 
     // Closes the handle; it is invalid afterwards whatever the result.
     virtual BOOL CloseHandle(DevHandle h) = 0;

@@ -155,6 +155,8 @@ TEST_F(NoHeapTest, NoCallAllocatesAfterReset) {
         {"SioGetc (pushed back)", [] { EXPECT_EQ(SioGetc(0), 'u'); }},
         {"SioRxQue", [] { EXPECT_EQ(SioRxQue(0), 0); }},
         {"SioRxClear", [] { EXPECT_EQ(SioRxClear(0), 0); }},
+        {"velk_wait", [] { EXPECT_EQ(velk_wait(0, 1), 0); }},
+        {"velk_port_fd", [] { EXPECT_GE(velk_port_fd(0), 0); }},
         {"SioBaud code", [] { EXPECT_EQ(SioBaud(0, SIO_BAUD115200), 1); }},
         {"SioBaud literal", [] { SioBaud(0, 250000); }},
         {"SioParms", [] { EXPECT_EQ(SioParms(0, SIO_EVEN_PARITY, SIO_TWO_STOP_BITS, 7), 0); }},
@@ -214,6 +216,8 @@ TEST_F(NoHeapTest, NoCallAllocatesOnTheLoopbackPlug) {
     char buf[64] = {};
     const std::vector<std::pair<const char*, std::function<void()>>> calls = {
         {"SioPuts", [] { EXPECT_EQ(SioPuts(1, "abc", 3), 3); }},
+        {"velk_wait", [] { EXPECT_EQ(velk_wait(1, 0), 1); }},
+        {"velk_port_fd", [] { EXPECT_GE(velk_port_fd(1), 0); }},
         {"SioRxQue", [] { EXPECT_EQ(SioRxQue(1), 3); }},
         {"SioGetc", [] { EXPECT_EQ(SioGetc(1), 'a'); }},
         {"SioGets", [&] { EXPECT_EQ(SioGets(1, buf, sizeof buf), 2); }},

@@ -57,7 +57,9 @@ static int load_exports(HMODULE dll, struct velk_api *api) {
                "no export past ordinal 25", 0, 0);
     velk_check(GetProcAddress(dll, "SioBaud@8") == NULL && GetProcAddress(dll, "_SioBaud@8") == NULL,
                "no decorated names", 0, 0);
-    velk_check(GetProcAddress(dll, "velk_map_port") == NULL, "no POSIX extension", 0, 0);
+    velk_check(GetProcAddress(dll, "velk_map_port") == NULL && GetProcAddress(dll, "velk_wait") == NULL &&
+                   GetProcAddress(dll, "velk_port_fd") == NULL,
+               "no POSIX extension", 0, 0);
     /* The table holds the 25 pointers in ordinal order and nothing else. */
     typedef char table_matches[sizeof *api == sizeof slots ? 1 : -1];
     (void)sizeof(table_matches);

@@ -1,8 +1,8 @@
 // Checks run inside the guests of scripts/vm-drivers.sh, on the kernel's real
 // serial drivers, through the library's public functions: a break received,
 // an adapter unplugged mid-transfer, a close with output held by XOFF, a
-// close behind a slow drain, and the FTDI adapter's latency timer while a
-// port is open. For a USB CDC-ACM device played by the guest's own kernel
+// close behind a slow drain, the FTDI adapter's latency timer while a port
+// is open, and velk_wait and velk_port_fd on a driver. For a USB CDC-ACM device played by the guest's own kernel
 // (g_serial on dummy_hcd; the host side cdc_acm's ttyACM0, the device side
 // ttyGS0) this program is the device side too: an echo while a command runs,
 // DSR and DCD following the device side's open and close (through the
@@ -11,8 +11,9 @@
 // mid-transfer. One line per check, "PASS name: what was seen" or "FAIL
 // name: ...", and the exit status 1 when one failed; "SKIP name: why" and
 // exit status 77 when the kernel cannot show it. Usage:
-//   guest_checks held|drain|break|unplug|loopoff DEVICE
-//   guest_checks drain DEVICE echo
+//   guest_checks held|drain|break|unplug|loopoff|wait DEVICE
+//   guest_checks drain|wait DEVICE echo
+//   guest_checks wait HOST GADGET
 //   guest_checks latency DEVICE SYSFS_FILE
 //   guest_checks echo GADGET PROGRAM ARGS...     (PROGRAM's exit status)
 //   guest_checks cdclines|ctrllines HOST GADGET
@@ -280,7 +281,10 @@ int breakIn(const char* dev) {
 // is printed, while data goes round through the echo: bytes come back first,
 // then a call fails with SIO_WIN_ERROR, and SioDone returns. With a gadget,
 // the guest removes the device itself: this program echoes on the gadget's
-// side and runs removeCommand (rmmod g_serial) once data flows.
+// side and runs removeCommand (rmmod g_serial) once data flows. Between a
+// write and its echo the check sleeps in velk_wait, so the removal mostly
+// comes during a wait, which must end (a wait that runs out its 20 s fails
+// the check).
 int unplug(const char* dev, const char* gadget, const char* removeCommand) {
     std::unique_ptr<DeviceEcho> echo;
     if (gadget != nullptr) {
@@ -319,7 +323,12 @@ int unplug(const char* dev, const char* gadget, const char* removeCommand) {
             failedIn = "SioPuts";
             break;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const int woke = velk_wait(0, 20000);
+        if (woke != 1) {
+            failedWith = woke == 0 ? -1 : woke;
+            failedIn = "velk_wait (ran out)";
+            break;
+        }
         const int r = SioGets(0, buf + 64, 192);
         if (r < 0) {
             failedWith = r;
@@ -516,6 +525,47 @@ int refusedBreak(const char* host) {
                        " after; then SioDTR('S') " + std::to_string(dtr) + ", SioDone " + std::to_string(done));
 }
 
+// Waiting on the driver: a silent line waits out velk_wait's time-out; a
+// byte that comes back through the UART's internal loop, the host's echo
+// (farEcho) or the gadget's device-side echo while velk_wait sleeps ends
+// the wait and is there to read; the descriptor is quiet once it is read
+// and readable when the next comes.
+int waitOn(const char* dev, bool farEcho, const char* gadget) {
+    std::unique_ptr<DeviceEcho> echo;
+    if (gadget != nullptr) {
+        echo = std::make_unique<DeviceEcho>(gadget);
+        if (!echo->ok()) return verdict(false, "wait", std::string("cannot open ") + gadget);
+    }
+    const int fd = farEcho || gadget != nullptr ? -1 : loopback(dev, true);
+    velk_map_port(0, dev);
+    if (SioReset(0, 4096, 4096) != 0) return verdict(false, "wait", "SioReset failed");
+    SioBaud(0, SIO_BAUD115200);
+    Clock::time_point t = Clock::now();
+    const int idle = velk_wait(0, 300);
+    const long long idleMs = msSince(t);
+    std::thread sender([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        SioPutc(0, 'w');
+    });
+    t = Clock::now();
+    const int woke = velk_wait(0, 10000);
+    const long long wokeMs = msSince(t);
+    const int c = SioGetc(0);
+    sender.join();
+    pollfd p = {velk_port_fd(0), POLLIN, 0};
+    const int quiet = poll(&p, 1, 0);
+    SioPutc(0, 'x');
+    const int ready = poll(&p, 1, 5000);
+    const int c2 = SioGetc(0);
+    SioDone(0);
+    if (fd >= 0) ::close(fd);
+    return verdict(idle == 0 && idleMs >= 300 && woke == 1 && c == 'w' && quiet == 0 && ready == 1 && c2 == 'x',
+                   "wait", "silent: " + std::to_string(idle) + " after " + std::to_string(idleMs) +
+                               " ms; a byte: " + std::to_string(woke) + " after " + std::to_string(wokeMs) +
+                               " ms, read " + std::to_string(c) + "; descriptor quiet " + std::to_string(quiet) +
+                               ", then readable " + std::to_string(ready) + ", read " + std::to_string(c2));
+}
+
 // After `velkcom selftest --internal-loopback` the UART is out of its
 // loopback again: the test gives the port back as it found it.
 int loopOff(const char* dev) {
@@ -542,6 +592,10 @@ int main(int argc, char** argv) {
     if (argc >= 5 && std::strcmp(argv[1], "cdcmonitor") == 0) return cdcMonitor(argv[2], argv[3], argv[4]);
     if (argc >= 3 && std::strcmp(argv[1], "refusedbreak") == 0) return refusedBreak(argv[2]);
     if (argc >= 3 && std::strcmp(argv[1], "loopoff") == 0) return loopOff(argv[2]);
+    if (argc >= 3 && std::strcmp(argv[1], "wait") == 0) {
+        const bool farEcho = argc >= 4 && std::strcmp(argv[3], "echo") == 0;
+        return waitOn(argv[2], farEcho, argc >= 4 && !farEcho ? argv[3] : nullptr);
+    }
     if (argc >= 4 && std::strcmp(argv[1], "latency") == 0) return latency(argv[2], argv[3]);
     std::fprintf(stderr, "usage: see the opening comment of tests/drivers/guest_checks.cpp\n");
     return 2;

@@ -1,9 +1,12 @@
-// `velkcom monitor`: a port's lines and traffic, live. It polls the input
-// lines, the output lines as set, the queue counts and the line errors, and
-// reads (and counts, or dumps in hex) what arrives. On a terminal it keeps
-// one status line refreshed in place and takes keys (d, r, b, q, Ctrl-]);
-// otherwise it writes a time-stamped line whenever something changed, and at
-// least once a second.
+// `velkcom monitor`: a port's lines and traffic, live. It reads (and counts,
+// or dumps in hex) what arrives as it arrives, sleeping on the port and the
+// keys together (consoleWait) in between, and samples the input lines, the
+// output lines as set, the queue counts and the line errors at its refresh
+// rate: line changes wake no wait. On a terminal it keeps one status line
+// refreshed in place and takes keys (d, r, b, q, Ctrl-]); otherwise it
+// writes a time-stamped line whenever something changed, and at least once a
+// second.
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -21,8 +24,8 @@ namespace velkcom {
 
 namespace {
 
-constexpr int kPollMs = 20;           // between two looks at the port
-constexpr int kRefreshMs = 200;       // between two status lines
+constexpr int kPollMs = 20;           // between two looks at the port where it cannot be waited for
+constexpr int kRefreshMs = 200;       // between two samples of the lines, and two status lines
 constexpr int kIdleLineMs = 1000;     // longest gap between two lines in a pipe
 constexpr int kBreakMs = 250;         // how long `b` holds the break
 constexpr unsigned char kEscapeKey = 0x1D;  // Ctrl-]
@@ -60,6 +63,12 @@ using Clock = std::chrono::steady_clock;
 
 long long msSince(Clock::time_point t) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count();
+}
+
+// Whole milliseconds until t, rounded up; 0 once it has passed.
+long long msUntil(Clock::time_point t) {
+    const long long us = std::chrono::duration_cast<std::chrono::microseconds>(t - Clock::now()).count();
+    return us > 0 ? (us + 999) / 1000 : 0;
 }
 
 // What the status line shows, apart from the rate.
@@ -107,12 +116,24 @@ public:
     int run() {
         start_ = Clock::now();
         Clock::time_point lastShown = start_ - std::chrono::milliseconds(kRefreshMs);
+        Clock::time_point nextSample = start_;
         bool first = true;
         for (;;) {
             if (quitRequested()) return finish(kExitOk);
-            if (keys_) {
+            // Asleep until a key, data, the next sample or the end of a break
+            // (rounded up to whole milliseconds: a wait cut short would only
+            // look again at once).
+            long long wait = msUntil(nextSample);
+            if (breakOn_) wait = std::min(wait, msUntil(breakSince_ + std::chrono::milliseconds(kBreakMs)));
+            const int ready = consoleWait(port_, keys_, static_cast<int>(std::max(wait, 0LL)), kPollMs);
+            if (ready == kConsoleError) {
+                std::cerr << "velkcom: " << where_ << ": waiting for input failed: error " << consoleError() << " ("
+                          << errorText(consoleError()) << ")\n";
+                return finish(kExitFailed);
+            }
+            if (keys_ && (ready & kReadyInput)) {
                 unsigned char in[64];
-                int n = consoleRead(in, sizeof in, kPollMs);
+                int n = consoleRead(in, sizeof in, 0);
                 if (n == kConsoleError) {
                     std::cerr << "velkcom: " << where_ << ": reading standard input failed: error "
                               << consoleError() << " (" << errorText(consoleError()) << ")\n";
@@ -123,15 +144,15 @@ public:
                     int rc = key(in[i]);
                     if (rc >= 0) return finish(rc);
                 }
-            } else {
-                sleepMs(kPollMs);
             }
             if (breakOn_ && msSince(breakSince_) >= kBreakMs) {
                 breakOn_ = false;
                 if (!call(SioBrkSig(port_, SIO_BREAK_CANCEL), "SioBrkSig('C')")) return finish(kExitFailed);
             }
+            if ((ready & kReadyPort) && !receive()) return finish(kExitFailed);
+            if (Clock::now() < nextSample) continue;
+            nextSample = Clock::now() + std::chrono::milliseconds(kRefreshMs);
             if (!sample()) return finish(kExitFailed);
-            if (msSince(lastShown) < kRefreshMs) continue;
             double rate = currentRate();
             if (columns_ > 0) {
                 showInPlace(statusText(status_, rate));
@@ -214,18 +235,25 @@ private:
         status_.dcd = dcd != 0;
         status_.dtr = dtr == 1;
         status_.rts = rts == 2;
-        char buf[4096];
-        for (;;) {
-            int n = SioGets(port_, buf, sizeof buf);
-            if (!call(n, "SioGets")) return false;
-            if (n == 0) break;
-            if (hex_) dump(reinterpret_cast<const unsigned char*>(buf), n);
-            status_.received += static_cast<std::uint64_t>(n);
-        }
+        if (!receive()) return false;
         Clock::time_point now = Clock::now();
         samples_.emplace_back(now, status_.received);
         while (samples_.size() > 2 && now - samples_[1].first >= std::chrono::seconds(1)) samples_.pop_front();
         return true;
+    }
+
+    // Takes everything waiting at the port: counted, and dumped with --hex.
+    // Ends with the port read dry, so that the next wait sleeps only when
+    // nothing is left.
+    bool receive() {
+        char buf[4096];
+        for (;;) {
+            int n = SioGets(port_, buf, sizeof buf);
+            if (!call(n, "SioGets")) return false;
+            if (n == 0) return true;
+            if (hex_) dump(reinterpret_cast<const unsigned char*>(buf), n);
+            status_.received += static_cast<std::uint64_t>(n);
+        }
     }
 
     // Bytes a second over about the last second.

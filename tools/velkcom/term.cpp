@@ -5,6 +5,11 @@
 // to empty and passes on what still arrives until the port has been quiet for
 // the drain time, so that a script's last answer is not lost. It always
 // closes the port and gives the terminal back its settings before exiting.
+// Between events it sleeps on the console and the port together
+// (consoleWait): no fixed poll interval, and no CPU while both are silent;
+// only input held back by CTS is looked at again every kPollMs, since a
+// modem line wakes no wait (and on Windows, whose DLL cannot wait, the port
+// is polled at that interval as before).
 #include <chrono>
 #include <iostream>
 #include <string>
@@ -20,7 +25,7 @@ namespace velkcom {
 namespace {
 
 constexpr unsigned char kEscapeKey = 0x1D;  // Ctrl-]
-constexpr int kPollMs = 5;
+constexpr int kPollMs = 5;  // CTS held, or a platform that cannot wait for the port
 constexpr int kTxDrainLimitMs = 10000;
 constexpr std::size_t kPendingLimit = 4096;
 constexpr std::size_t kPiece = 256;
@@ -70,8 +75,19 @@ public:
         bool eof = false;
         for (;;) {
             if (quitRequested()) return kExitOk;
-            if (!eof && pending.size() < kPendingLimit) {
-                int n = consoleRead(in, sizeof in, kPollMs);
+            const bool wantInput = !eof && pending.size() < kPendingLimit;
+            // Sleeps until a key or the port, except while a piece can go out
+            // now, or waits for CTS, which no event announces.
+            int timeout = -1;
+            if (!pending.empty()) timeout = mayWrite() ? 0 : kPollMs;
+            const int ready = consoleWait(port_, wantInput, timeout, kPollMs);
+            if (ready == kConsoleError) {
+                std::cerr << "velkcom: " << where_ << ": waiting for input failed: error " << consoleError() << " ("
+                          << errorText(consoleError()) << ")\n";
+                return kExitFailed;
+            }
+            if (wantInput && (ready & kReadyInput)) {
+                int n = consoleRead(in, sizeof in, 0);
                 if (n == kConsoleError) {
                     std::cerr << "velkcom: " << where_ << ": reading standard input failed: error " << consoleError()
                               << " (" << errorText(consoleError()) << ")\n";
@@ -95,8 +111,6 @@ public:
                         return kExitOk;
                     }
                 }
-            } else if (pending.empty() || !mayWrite()) {
-                sleepMs(kPollMs);  // nothing to read and nothing that can be sent yet
             }
             // Small pieces, with the port read in between: on a loopback the
             // port's own receive queue then never fills far enough for flow
@@ -106,6 +120,8 @@ public:
                 if (!send(pending.substr(0, piece))) return kExitFailed;
                 pending.erase(0, piece);
             }
+            // Every turn ends with the port read dry, so that the next wait
+            // sleeps only when nothing is left to pass on.
             if (!pump(nullptr)) return kExitFailed;
             if (eof && pending.empty()) return finish();
         }
@@ -161,10 +177,11 @@ private:
         while (since(quietSince) < drainMs_ && !quitRequested()) {
             bool got = false;
             if (!pump(&got)) return kExitFailed;
+            const long long quietLeft = drainMs_ - since(quietSince);
             if (got) {
                 quietSince = Clock::now();
-            } else {
-                sleepMs(kPollMs);
+            } else if (quietLeft > 0 && consoleWait(port_, false, static_cast<int>(quietLeft), kPollMs) == kConsoleError) {
+                return kExitFailed;
             }
         }
         return kExitOk;

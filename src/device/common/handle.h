@@ -11,7 +11,7 @@
 //    skipping 0, so that a handle kept after its close does not reach the
 //    slot's next open (until a million opens later);
 //  - kind: on POSIX, the routing's index of the kind of device that issued
-//    the handle (posix/routing.cpp); a kind's own handles keep these bits 0.
+//    the handle (kind/routing.cpp); a kind's own handles keep these bits 0.
 //    The top kind value (15) is never a routing row, so kNoDevice is never a
 //    routed handle.
 //

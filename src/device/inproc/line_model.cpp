@@ -72,6 +72,10 @@ DWORD LineModel::close(DevHandle h) {
     // What was not read is gone; a closed port takes nothing in, so the next
     // open starts empty.
     p->rx.clear();
+    if (p->watched) {
+        p->watched = p->inputShown = false;
+        endWatch(indexOf(*p));
+    }
     ++p->abortGeneration;
     cv_.notify_all();
     return 0;
@@ -195,6 +199,7 @@ DWORD LineModel::read(DevHandle h, void* buf, DWORD n, DWORD* got) {
     *got = p->rx.pop(buf, n);
     if (*got > 0) {
         sendControl(indexOf(*p), releaseAfterDrain(*p));
+        noteInput(*p);
         cv_.notify_all();
     }
     return 0;
@@ -245,6 +250,7 @@ DWORD LineModel::purge(DevHandle h, DWORD flags) {
     if (flags & PURGE_RXCLEAR) {
         p->rx.clear();
         sendControl(indexOf(*p), releaseAfterDrain(*p));
+        noteInput(*p);
     }
     cv_.notify_all();
     return 0;
@@ -266,6 +272,27 @@ DWORD LineModel::setBreak(DevHandle h, bool on) {
     breakLocked(indexOf(*p), on);
     return 0;
 }
+
+DWORD LineModel::watchInput(DevHandle h, int* port) {
+    std::lock_guard<std::mutex> lock(mu_);
+    Port* p = nullptr;
+    if (const DWORD err = live(h, p)) return err;
+    *port = indexOf(*p);
+    if (p->watched) return 0;
+    if (const DWORD err = startWatch(*port)) return err;
+    p->watched = true;
+    p->inputShown = false;
+    noteInput(*p);
+    return 0;
+}
+
+DWORD LineModel::startWatch(int) {
+    return kErrNotSupported;
+}
+
+void LineModel::inputChanged(int, bool) {}
+
+void LineModel::endWatch(int) {}
 
 // ---- The wire --------------------------------------------------------------
 
@@ -294,6 +321,7 @@ void LineModel::receive(int port, BYTE b, bool framingError) {
         return;
     }
     r.rx.push(&b, 1);
+    noteInput(r);
     sendControl(port, holdOffWhenFull(r));
 }
 

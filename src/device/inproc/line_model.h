@@ -29,7 +29,8 @@
 // tests' simulated device (testing/sim_device.h), which rewires ports and
 // injects line events through the protected members. The operations return
 // 0 or the error code (kErr*) and keep no last error: each front end records
-// it its own way. Every member is thread-safe.
+// it its own way. Every member is thread-safe. A front end may show a port's
+// input outside the model (watchInput), as loop:// does on a descriptor.
 #ifndef VELK_DEVICE_INPROC_LINE_MODEL_H
 #define VELK_DEVICE_INPROC_LINE_MODEL_H
 
@@ -77,7 +78,23 @@ public:
     DWORD modemStatus(DevHandle h, DWORD* status);
     DWORD setBreak(DevHandle h, bool on);
 
+    // Watching a port's input from outside the model, for a front end that
+    // shows it on a descriptor: the first call for an open port runs
+    // startWatch(port), then inputChanged(port, hasInput) with the queue's
+    // state; from then on, until the port closes, inputChanged runs each
+    // time the receive queue turns from empty to holding bytes or back, and
+    // endWatch(port) at the close. All of them run under the model's lock.
+    // *port is the port's number. Returns 0 or the error code (startWatch's
+    // own, kErrNotSupported by default).
+    DWORD watchInput(DevHandle h, int* port);
+
 protected:
+    // The front end's side of watchInput (see above); the model's own do
+    // nothing, and startWatch refuses.
+    virtual DWORD startWatch(int port);
+    virtual void inputChanged(int port, bool hasInput);
+    virtual void endWatch(int port);
+
     struct Port {
         Wiring wiring = Wiring::Absent;
         int peer = -1;  // the other end of a null-modem pair
@@ -105,6 +122,8 @@ protected:
         int heldWriters = 0;
         unsigned abortGeneration = 0;  // moves on a purge or close: held writes end
         int opens = 0;
+        bool watched = false;     // watchInput was called since the open
+        bool inputShown = false;  // inputChanged last said the queue holds bytes
     };
 
     // The members below expect mu_ held.
@@ -154,6 +173,13 @@ private:
     int applyLineState(Port& p, const DCB& dcb);
     int holdOffWhenFull(Port& p);
     int releaseAfterDrain(Port& p);
+    // Tells a watcher when the queue has turned empty or not.
+    void noteInput(Port& p) {
+        if (p.watched && p.rx.empty() == p.inputShown) {
+            p.inputShown = !p.inputShown;
+            inputChanged(indexOf(p), p.inputShown);
+        }
+    }
 
     unsigned generation_ = 0;
 };

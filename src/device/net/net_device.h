@@ -17,7 +17,7 @@
 #include "device/common/rx_queue.h"
 #include "device/net/net_url.h"
 #include "device/net/rfc2217_engine.h"
-#include "device/posix/device_kind.h"
+#include "device/kind/device_kind.h"
 
 namespace velk {
 
@@ -63,6 +63,15 @@ public:
     BOOL SetCommBreak(DevHandle h) override;
     BOOL ClearCommBreak(DevHandle h) override;
     BOOL CloseHandle(DevHandle h) override;
+    // Ready at once when the receive queue holds bytes or the connection is
+    // lost; otherwise sleeps on the socket, and each time it wakes runs what
+    // arrived through the engine (answers, notifications and NOPs are taken
+    // in and the wait goes on) until data comes, the connection ends or the
+    // time runs out (net_wait.cpp).
+    BOOL WaitForReceive(DevHandle h, int timeoutMs, BOOL* ready) override;
+    // The socket: readable when the server has sent something, data or not
+    // (the next ReadFile takes it in).
+    BOOL ReceiveDescriptor(DevHandle h, int* fd) override;
 
     // What a connection has seen of its server, for tests and diagnosis.
     struct Diagnostics {

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "device/posix/device_kind.h"
+#include "device/kind/device_kind.h"
 #include "device/posix/line_state.h"
 #include "device/common/rx_queue.h"
 
@@ -90,6 +90,13 @@ public:
     // while its queue is full; with write time-outs set, ends when they
     // expire and reports the bytes taken (success). A hung-up tty: EIO.
     BOOL WriteFile(DevHandle h, const void* buf, DWORD n, DWORD* written) override;
+    // Ready at once when the receive queue holds bytes; otherwise sleeps in
+    // poll on the file until the kernel has bytes for it, or the device
+    // hangs up or fails (the next read reports it), or the time runs out.
+    BOOL WaitForReceive(DevHandle h, int timeoutMs, BOOL* ready) override;
+    // The device file's own descriptor: it shows what the kernel holds, not
+    // the handle's receive queue.
+    BOOL ReceiveDescriptor(DevHandle h, int* fd) override;
     // tcflush of the queues named: TCIFLUSH for the receive side (which
     // empties the handle's receive queue too), TCOFLUSH for the transmit side.
     BOOL PurgeComm(DevHandle h, DWORD flags) override;

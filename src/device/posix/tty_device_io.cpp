@@ -1,5 +1,5 @@
 // The data path of the tty kind: ReadFile and WriteFile under the handle's
-// time-outs (the rules are in common/deadline.h). The descriptor is
+// time-outs (the rules are in common/deadline.h), and the wait for input. The descriptor is
 // non-blocking, so an empty queue reads as EAGAIN and a full one writes as
 // EAGAIN; waiting is always done in poll or in one blocking write, never by
 // spinning. End of file means the device has hung up.
@@ -209,6 +209,31 @@ BOOL TtyDevice::WriteFile(DevHandle h, const void* buf, DWORD n, DWORD* written)
     const BOOL ok = writeLoop(*s, bytes, n, r, startMs, written);
     if (*written > 0) s->outPending = true;
     return ok;
+}
+
+// ---- Waiting for input ------------------------------------------------------
+
+BOOL TtyDevice::WaitForReceive(DevHandle h, int timeoutMs, BOOL* ready) {
+    Slot* s = lookup(h);
+    if (s == nullptr) return fail(EBADF);
+    if (ready == nullptr) return fail(EINVAL);
+    *ready = 0;
+    if (!s->rx.empty()) {
+        *ready = 1;
+        return 1;
+    }
+    const int r = waitReadable(s->fd, timeoutMs);
+    if (r < 0) return fail(errno);
+    *ready = r;
+    return 1;
+}
+
+BOOL TtyDevice::ReceiveDescriptor(DevHandle h, int* fd) {
+    Slot* s = lookup(h);
+    if (s == nullptr) return fail(EBADF);
+    if (fd == nullptr) return fail(EINVAL);
+    *fd = s->fd;
+    return 1;
 }
 
 }  // namespace velk

@@ -75,7 +75,9 @@ const char* FaultShim::name(Op op) {
         "CreateFileA",    "GetCommTimeouts",    "SetCommTimeouts", "GetCommState",
         "SetCommState",   "SetupComm",          "EscapeCommFunction", "ClearCommError",
         "SetCommMask",    "ReadFile",           "WriteFile",       "PurgeComm",
-        "GetCommModemStatus", "SetCommBreak",   "ClearCommBreak",  "CloseHandle"};
+        "GetCommModemStatus", "SetCommBreak",   "ClearCommBreak",  "CloseHandle",
+        "WaitForReceive", "ReceiveDescriptor"};
+    static_assert(sizeof names / sizeof names[0] == static_cast<std::size_t>(Op::Count), "a name for every operation");
     int i = static_cast<int>(op);
     return i >= 0 && i < static_cast<int>(Op::Count) ? names[i] : "?";
 }
@@ -199,6 +201,16 @@ BOOL FaultShim::CloseHandle(DevHandle h) {
         return record(Op::CloseHandle, 0, 0);
     }
     return record(Op::CloseHandle, 0, inner().CloseHandle(h));
+}
+
+BOOL FaultShim::WaitForReceive(DevHandle h, int timeoutMs, BOOL* ready) {
+    if (injectFault(Op::WaitForReceive)) return record(Op::WaitForReceive, 0, 0);
+    const BOOL ok = inner().WaitForReceive(h, timeoutMs, ready);
+    return record(Op::WaitForReceive, ok && ready != nullptr ? static_cast<DWORD>(*ready) : 0, ok);
+}
+
+BOOL FaultShim::ReceiveDescriptor(DevHandle h, int* fd) {
+    return pass(Op::ReceiveDescriptor, 0, [&] { return ProxyDevice::ReceiveDescriptor(h, fd); });
 }
 
 }  // namespace velk

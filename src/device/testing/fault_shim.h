@@ -42,13 +42,16 @@ public:
         SetCommBreak,
         ClearCommBreak,
         CloseHandle,
+        WaitForReceive,
+        ReceiveDescriptor,
         Count
     };
     static constexpr int kAlways = -1;
 
     // One logged operation: which, the argument that says what it did where
     // there is one (the EscapeCommFunction code, the PurgeComm flags, the
-    // byte counts of reads and writes), and whether it succeeded.
+    // byte counts of reads and writes, the readiness a wait reported), and
+    // whether it succeeded.
     struct Call {
         Op op;
         DWORD arg;
@@ -90,6 +93,8 @@ public:
     BOOL SetCommBreak(DevHandle h) override;
     BOOL ClearCommBreak(DevHandle h) override;
     BOOL CloseHandle(DevHandle h) override;
+    BOOL WaitForReceive(DevHandle h, int timeoutMs, BOOL* ready) override;
+    BOOL ReceiveDescriptor(DevHandle h, int* fd) override;
     DWORD GetLastError() override;
 
 private:

@@ -36,6 +36,10 @@ public:
     BOOL GetCommModemStatus(DevHandle h, DWORD* status) override { return inner_.GetCommModemStatus(h, status); }
     BOOL SetCommBreak(DevHandle h) override { return inner_.SetCommBreak(h); }
     BOOL ClearCommBreak(DevHandle h) override { return inner_.ClearCommBreak(h); }
+    BOOL WaitForReceive(DevHandle h, int timeoutMs, BOOL* ready) override {
+        return inner_.WaitForReceive(h, timeoutMs, ready);
+    }
+    BOOL ReceiveDescriptor(DevHandle h, int* fd) override { return inner_.ReceiveDescriptor(h, fd); }
     BOOL CloseHandle(DevHandle h) override { return inner_.CloseHandle(h); }
     DWORD GetLastError() override { return inner_.GetLastError(); }
 

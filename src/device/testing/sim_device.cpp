@@ -165,6 +165,14 @@ BOOL SimDevice::CloseHandle(DevHandle h) {
     return done(close(h));
 }
 
+BOOL SimDevice::WaitForReceive(DevHandle, int, BOOL*) {
+    return done(kErrNotSupported);
+}
+
+BOOL SimDevice::ReceiveDescriptor(DevHandle, int*) {
+    return done(kErrNotSupported);
+}
+
 BOOL SimDevice::GetCommTimeouts(DevHandle h, COMMTIMEOUTS* t) {
     return done(timeouts(h, t));
 }

@@ -18,6 +18,11 @@ BOOL flag(BOOL ok) {
     return ok ? 1 : 0;
 }
 
+BOOL notSupported() {
+    ::SetLastError(ERROR_NOT_SUPPORTED);
+    return 0;
+}
+
 class Win32Device final : public DeviceApi {
 public:
     constexpr Win32Device() = default;
@@ -97,6 +102,12 @@ public:
     BOOL ClearCommBreak(DevHandle h) override {
         return flag(::ClearCommBreak(toHandle(h)));
     }
+
+    // The DLL offers no wait: its functions never wait, and a Windows
+    // program polls (docs/windows.md). Refused as the system refuses a
+    // request a driver does not have.
+    BOOL WaitForReceive(DevHandle, int, BOOL*) override { return notSupported(); }
+    BOOL ReceiveDescriptor(DevHandle, int*) override { return notSupported(); }
 
     BOOL CloseHandle(DevHandle h) override {
         return flag(::CloseHandle(toHandle(h)));

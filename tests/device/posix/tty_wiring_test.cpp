@@ -10,8 +10,8 @@
 #include <cerrno>
 #include <string>
 
-#include "device/posix/device_kind.h"
-#include "device/posix/port_map.h"
+#include "device/kind/device_kind.h"
+#include "device/kind/port_map.h"
 #include "device/posix/tty_device.h"
 #include "port/port_table.h"
 #include "support/call_count.h"

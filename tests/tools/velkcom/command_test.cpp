@@ -169,6 +169,21 @@ TEST(VelkcomCommand, TermPassesALargePipedInputThroughTheLoopbackPlugUnderHardwa
     EXPECT_TRUE(term.out == data) << "the data came back changed";
 }
 
+// Between events the terminal sleeps on the console and the port together:
+// a silent second costs a system call or two, not a few per poll interval.
+TEST(VelkcomCommand, TermSleepsWhileThePortAndTheInputAreSilent) {
+    Child term({"term", "--device", "loop://", "--drain", "0"});
+    ASSERT_TRUE(term.started());
+    term.write("ping");
+    ASSERT_TRUE(term.readUntil("ping", 10000)) << term.err;  // in its loop: the plug sent it back
+    const long calls = syscallsDuring(term.pid(), 1000);
+    if (calls < 0) GTEST_SKIP() << "strace cannot be run or attach here (the strace package)";
+    EXPECT_LE(calls, 10) << "system calls in a silent second";
+    term.write("pong");  // and wakes for what comes
+    EXPECT_TRUE(term.readUntil("pingpong", 10000)) << term.out;
+    EXPECT_EQ(term.finish(10000), 0) << term.err;
+}
+
 TEST(VelkcomCommand, TermOnATerminalSendsKeysRawAndQuitsOnCtrlBracket) {
     Pty port;
     Pty keyboard;  // velkcom's standard input is this terminal's slave end

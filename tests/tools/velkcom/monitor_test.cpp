@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <string>
+#include <thread>
 
 #include "velkcom_process.h"
 
@@ -118,6 +119,18 @@ TEST(VelkcomMonitor, InAPipeAnIdlePortStillGivesALineASecondSoCountEnds) {
     double second = std::stod(monitor.out.substr(monitor.out.find('\n') + 1));
     EXPECT_GE(second, 0.9) << monitor.out;
     EXPECT_LT(second, 5.0) << monitor.out;
+}
+
+// Line changes wake no wait, so the monitor samples them at its refresh
+// rate (5 a second) and otherwise sleeps: a silent second costs the system
+// calls of five samples (about 10 on loop://), not of fifty polls.
+TEST(VelkcomMonitor, ASilentPortCostsOnlyTheRefreshRate) {
+    Child monitor({"monitor", "--device", "loop://"});
+    ASSERT_TRUE(monitor.started());
+    ASSERT_TRUE(monitor.readUntil("CTS+", 10000)) << monitor.err;  // its first line: it is running
+    const long calls = syscallsDuring(monitor.pid(), 1000);
+    if (calls < 0) GTEST_SKIP() << "strace cannot be run or attach here (the strace package)";
+    EXPECT_LE(calls, 40) << "system calls in a silent second";
 }
 
 }  // namespace

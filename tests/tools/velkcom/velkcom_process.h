@@ -16,6 +16,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -69,6 +71,7 @@ public:
     }
 
     bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
 
     void write(const std::string& data) {
         ASSERT_EQ(::write(stdin_, data.data(), data.size()), static_cast<ssize_t>(data.size()));
@@ -140,6 +143,53 @@ private:
     bool exited_ = false;
     int stdin_ = -1, stdout_ = -1, stderr_ = -1;
 };
+
+// The system calls the process makes over the next `ms` milliseconds, as
+// strace attached to it counts them (a wait that sleeps makes one per
+// wake-up; a polling loop several per turn; a spin without end); -1 when
+// strace cannot be run or attach here.
+inline long syscallsDuring(pid_t pid, int ms) {
+    char path[] = "/tmp/velkcom-strace-XXXXXX";
+    const int fd = mkstemp(path);
+    if (fd < 0) return -1;
+    close(fd);
+    const std::string target = std::to_string(pid);
+    const pid_t tracer = fork();
+    if (tracer == 0) {
+        const int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, 1);
+        dup2(devnull, 2);
+        execlp("strace", "strace", "-qq", "-c", "-o", path, "-p", target.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    usleep(static_cast<useconds_t>(ms) * 1000);
+    kill(tracer, SIGINT);
+    int status = 0;
+    waitpid(tracer, &status, 0);
+    // Interrupted after attaching, strace ends with 128 + SIGINT and a table
+    // (none when no call was made); a failure to start or attach is another
+    // status.
+    const bool traced = (WIFEXITED(status) && (WEXITSTATUS(status) == 128 + SIGINT || WEXITSTATUS(status) == 0)) ||
+                        (WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+    long calls = traced ? 0 : -1;
+    if (FILE* f = traced ? fopen(path, "r") : nullptr) {
+        char line[256];
+        while (fgets(line, sizeof line, f) != nullptr) {
+            long n = 0;
+            char word[16] = "";
+            // "100.00    0.000123    4    37    2 total" (errors column optional)
+            if (std::strstr(line, " total") != nullptr &&
+                (sscanf(line, "%*f %*f %*d %ld %*d %15s", &n, word) == 2 ||
+                 sscanf(line, "%*f %*f %*d %ld %15s", &n, word) == 2) &&
+                std::strcmp(word, "total") == 0) {
+                calls = n;
+            }
+        }
+        fclose(f);
+    }
+    unlink(path);
+    return calls;
+}
 
 // Runs velkcom to the end with no input.
 struct Result {

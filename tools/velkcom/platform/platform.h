@@ -2,7 +2,8 @@
 // library, behind one small interface so that the commands themselves stay
 // free of platform code. Each group below is one file of the same name in
 // platform/posix/ and in platform/win32/, and CMake builds one of the two
-// folders: console.cpp (terminal input and output, sleeping, quit signals),
+// folders: console.cpp (terminal input and output, waiting on the console
+// and a port together, sleeping, quit signals),
 // errtext.cpp (error codes in words), portmap.cpp (pointing a port number at
 // a device path, which only the POSIX library can do), netinfo.cpp (a
 // network port's unanswered requests), loopback.cpp (a UART's internal
@@ -35,6 +36,20 @@ void consoleRestore();
 int consoleRead(unsigned char* buf, int size, int timeoutMs);
 // The platform's code for the last kConsoleError.
 int consoleError();
+
+// What consoleWait found: a mask of these (0 when the time ran out or a quit
+// signal came), or kConsoleError.
+constexpr int kReadyInput = 1;  // standard input has something, or its end
+constexpr int kReadyPort = 2;   // the port has something to read or to report
+
+// Sleeps until standard input (when `input`) or the open port has something,
+// a quit signal comes, or timeoutMs passes (negative: no limit), and takes
+// nothing. On POSIX it sleeps in one poll() on standard input and the port's
+// descriptor (velk_port_fd), once velk_wait(port, 0) has found the library's
+// own queues empty: no CPU while both are silent. The DLL has no wait: on
+// Windows it waits for standard input for at most pollMs and then reports
+// the port as ready, so that the caller looks at it, as a polling loop does.
+int consoleWait(int port, bool input, int timeoutMs, int pollMs);
 
 // Writes all n bytes to standard output and flushes. False when it fails.
 bool consoleWrite(const unsigned char* buf, int n);

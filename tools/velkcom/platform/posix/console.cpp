@@ -1,7 +1,11 @@
 // The console for POSIX systems: raw terminal input through termios when
-// standard input is a terminal, poll() for waiting on it, and handlers for
-// SIGINT, SIGTERM and SIGHUP that only raise a flag, so that the terminal
-// loop ends cleanly, closes the port and gives the terminal its settings back.
+// standard input is a terminal, poll() for waiting on it and on a port
+// together (velk_port_fd), and handlers for SIGINT, SIGTERM and SIGHUP that
+// only raise a flag and write a byte to a pipe that every wait watches, so
+// that a signal between the loop's look at the flag and its poll still wakes
+// it, and the terminal loop ends cleanly, closes the port and gives the
+// terminal its settings back.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -12,6 +16,8 @@
 #include <cerrno>
 
 #include "platform/platform.h"
+#include "velk32.h"
+#include "velk32_posix.h"
 
 namespace velkcom {
 
@@ -21,12 +27,27 @@ bool rawActive = false;
 struct termios savedTermios;
 int lastError = 0;
 
+// The quit signal's pipe: written by the handler, watched by consoleWait.
+int quitPipe[2] = {-1, -1};
+
 extern "C" void onQuitSignal(int) {
     quitFlag = 1;
+    if (quitPipe[1] >= 0) {
+        const int saved = errno;
+        const char byte = 'q';
+        (void)!write(quitPipe[1], &byte, 1);
+        errno = saved;
+    }
 }
 }  // namespace
 
 bool consoleOpen() {
+    if (quitPipe[0] < 0 && pipe(quitPipe) == 0) {
+        for (int fd : quitPipe) {
+            fcntl(fd, F_SETFD, FD_CLOEXEC);
+            fcntl(fd, F_SETFL, O_NONBLOCK);
+        }
+    }
     struct sigaction sa {};
     sa.sa_handler = onQuitSignal;
     sigemptyset(&sa.sa_mask);
@@ -79,6 +100,26 @@ int consoleRead(unsigned char* buf, int size, int timeoutMs) {
 
 int consoleError() {
     return lastError;
+}
+
+int consoleWait(int port, bool input, int timeoutMs, int) {
+    // The library's queues first (bytes it read ahead, a pushed-back byte, a
+    // failure to report): the descriptor does not show them.
+    const int queued = velk_wait(port, 0);
+    const int fd = velk_port_fd(port);
+    if (queued != 0 || fd < 0) timeoutMs = 0;  // a failure: the caller's read reports it
+    struct pollfd p[3] = {{quitPipe[0], POLLIN, 0}, {input ? STDIN_FILENO : -1, POLLIN, 0}, {fd, POLLIN, 0}};
+    const int ready = poll(p, 3, timeoutMs < 0 ? -1 : timeoutMs);
+    if (ready < 0 && errno != EINTR) {
+        lastError = errno;
+        return kConsoleError;
+    }
+    int found = queued != 0 || fd < 0 ? kReadyPort : 0;
+    if (ready > 0) {
+        if (p[1].revents != 0) found |= kReadyInput;
+        if (p[2].revents != 0) found |= kReadyPort;
+    }
+    return found;
 }
 
 bool consoleWrite(const unsigned char* buf, int n) {

@@ -106,6 +106,33 @@ int consoleError() {
     return lastError;
 }
 
+// The DLL cannot wait for a port: standard input is waited for up to pollMs
+// (or the time-out, when shorter), and the port is always reported, so that
+// the caller looks at it as often as it did when it polled.
+int consoleWait(int, bool input, int timeoutMs, int pollMs) {
+    const DWORD wait = static_cast<DWORD>(timeoutMs >= 0 && timeoutMs < pollMs ? timeoutMs : pollMs);
+    if (!input) {
+        Sleep(wait);
+        return kReadyPort;
+    }
+    if (rawActive) {
+        const DWORD w = WaitForSingleObject(inHandle, wait);
+        if (w == WAIT_OBJECT_0) return kReadyInput | kReadyPort;
+        if (w == WAIT_TIMEOUT) return kReadyPort;
+        lastError = static_cast<int>(GetLastError());
+        return kConsoleError;
+    }
+    if (inType == FILE_TYPE_PIPE) {
+        DWORD avail = 0;
+        if (PeekNamedPipe(inHandle, nullptr, 0, nullptr, &avail, nullptr) && avail == 0) {
+            Sleep(wait);
+            return kReadyPort;
+        }
+    }
+    // Bytes in the pipe, its end or a failure (consoleRead tells which), or a file.
+    return kReadyInput | kReadyPort;
+}
+
 bool consoleWrite(const unsigned char* buf, int n) {
     HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
     while (n > 0) {

@@ -16,7 +16,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "device/posix/device_kind.h"
+#include "device/kind/device_kind.h"
 
 namespace velk {
 
@@ -152,6 +152,14 @@ public:
     BOOL ClearCommBreak(DevHandle h) override {
         DeviceKind* k = kindOf(h);
         return k != nullptr ? k->ClearCommBreak(inner(h)) : failWith(EBADF);
+    }
+    BOOL WaitForReceive(DevHandle h, int timeoutMs, BOOL* ready) override {
+        DeviceKind* k = kindOf(h);
+        return k != nullptr ? k->WaitForReceive(inner(h), timeoutMs, ready) : failWith(EBADF);
+    }
+    BOOL ReceiveDescriptor(DevHandle h, int* fd) override {
+        DeviceKind* k = kindOf(h);
+        return k != nullptr ? k->ReceiveDescriptor(inner(h), fd) : failWith(EBADF);
     }
     BOOL CloseHandle(DevHandle h) override {
         DeviceKind* k = kindOf(h);

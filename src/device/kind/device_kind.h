@@ -8,8 +8,8 @@
 // tells what failed. A kind's ReadFile and WriteFile set their count to 0
 // before anything can fail (the routing hands them the caller's pointer
 // untouched). What every kind shares is in device_kind.cpp.
-#ifndef VELK_DEVICE_POSIX_DEVICE_KIND_H
-#define VELK_DEVICE_POSIX_DEVICE_KIND_H
+#ifndef VELK_DEVICE_KIND_DEVICE_KIND_H
+#define VELK_DEVICE_KIND_DEVICE_KIND_H
 
 #include <cstddef>
 
@@ -53,6 +53,13 @@ void setDeviceError(int err);
 // port keeps), or null.
 DeviceKind* kindOfHandle(DevHandle h);
 
+// The wait of the kinds whose input shows on one descriptor: sleeps in poll
+// until fd is readable, has hung up or failed, or timeoutMs has passed
+// (negative: without limit; 0: only looks). A signal does not end it: the
+// poll goes on for the time left. Returns 1 (ready), 0 (the time ran out),
+// or -1 with errno (EBADF for a descriptor that is not open).
+int waitReadable(int fd, int timeoutMs);
+
 }  // namespace velk
 
-#endif  // VELK_DEVICE_POSIX_DEVICE_KIND_H
+#endif  // VELK_DEVICE_KIND_DEVICE_KIND_H

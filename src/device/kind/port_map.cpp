@@ -3,16 +3,13 @@
 // port allocates nothing; a path is copied in whole or the port remembers
 // that it was too long (the next open then fails as open(2) would, with
 // ENAMETOOLONG).
-#include "device/posix/port_map.h"
+#include "device/kind/port_map.h"
 
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 
-#include "device/net/net_device.h"
-#include "device/posix/device_kind.h"
-#include "port/port_table.h"
 #include "velk32_posix.h"
 
 namespace velk {
@@ -74,14 +71,4 @@ extern "C" VELK_API int VELK_CALL velk_map_port(int port, const char* device) {
     std::memcpy(m.path, device, len + 1);
     m.kind = Mapping::Path;
     return 0;
-}
-
-extern "C" VELK_API int VELK_CALL velk_port_unanswered(int port) {
-    using namespace velk;
-    const int rc = CheckOpenPort(port);
-    if (rc < 0) return rc;
-    const DevHandle h = PortTable[port].handle;
-    NetDevice::Diagnostics d{};
-    if (kindOfHandle(h) != &netKind() || !netDevice().diagnostics(h, &d)) return 0;
-    return d.unanswered > static_cast<unsigned>(INT_MAX) ? INT_MAX : static_cast<int>(d.unanswered);
 }

@@ -1,8 +1,8 @@
 // The table of device paths behind the nine ports of the POSIX backend, set
 // by velk_map_port: each port opens either its default /dev/ttyS<N>, a path
 // the application chose, or the built-in loopback plug ("loop://").
-#ifndef VELK_DEVICE_POSIX_PORT_MAP_H
-#define VELK_DEVICE_POSIX_PORT_MAP_H
+#ifndef VELK_DEVICE_KIND_PORT_MAP_H
+#define VELK_DEVICE_KIND_PORT_MAP_H
 
 #include <cstddef>
 
@@ -19,4 +19,4 @@ int portPath(int port, char* buf, std::size_t n);
 
 }  // namespace velk
 
-#endif  // VELK_DEVICE_POSIX_PORT_MAP_H
+#endif  // VELK_DEVICE_KIND_PORT_MAP_H
