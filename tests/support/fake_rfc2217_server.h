@@ -266,6 +266,10 @@ private:
         Bytes reply;
         {
             std::lock_guard<std::mutex> l(mu_);
+            // The data that came before the request is kept before it is
+            // seen: a test that saw the request reads all of that data.
+            data_.insert(data_.end(), chunk_.begin(), chunk_.end());
+            chunk_.clear();
             Bytes r = {command};
             r.insert(r.end(), value.begin(), value.end());
             requests_.push_back(r);
