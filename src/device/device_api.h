@@ -287,6 +287,17 @@ public:
     // kErrNotSupported.
     virtual BOOL ReceiveDescriptor(DevHandle h, int* fd) = 0;
 
+    // Stores in *count how many requests the far end of the connection (a
+    // network port's server) has left unanswered since the handle was
+    // opened. A device that sends no requests counts 0, which is what this
+    // default says; a kind that sends them, and anything that passes
+    // operations on, overrides it.
+    virtual BOOL UnansweredRequests(DevHandle h, DWORD* count) {
+        (void)h;
+        if (count != nullptr) *count = 0;
+        return 1;
+    }
+
     // Closes the handle; it is invalid afterwards whatever the result.
     virtual BOOL CloseHandle(DevHandle h) = 0;
 

@@ -161,6 +161,10 @@ public:
         DeviceKind* k = kindOf(h);
         return k != nullptr ? k->ReceiveDescriptor(inner(h), fd) : failWith(EBADF);
     }
+    BOOL UnansweredRequests(DevHandle h, DWORD* count) override {
+        DeviceKind* k = kindOf(h);
+        return k != nullptr ? k->UnansweredRequests(inner(h), count) : failWith(EBADF);
+    }
     BOOL CloseHandle(DevHandle h) override {
         DeviceKind* k = kindOf(h);
         return k != nullptr ? k->CloseHandle(inner(h)) : failWith(EBADF);

@@ -172,6 +172,13 @@ BOOL NetDevice::CloseHandle(DevHandle h) {
     return 1;
 }
 
+BOOL NetDevice::UnansweredRequests(DevHandle h, DWORD* count) {
+    Diagnostics d{};
+    if (!diagnostics(h, &d)) return fail(EBADF);
+    if (count != nullptr) *count = d.unanswered;
+    return 1;
+}
+
 bool NetDevice::diagnostics(DevHandle h, Diagnostics* d) {
     Slot* s = h == kNoDevice ? nullptr : lookup(handle::unroute(h));
     if (s == nullptr || d == nullptr) return false;

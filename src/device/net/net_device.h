@@ -72,6 +72,9 @@ public:
     // The socket: readable when the server has sent something, data or not
     // (the next ReadFile takes it in).
     BOOL ReceiveDescriptor(DevHandle h, int* fd) override;
+    // The requests this connection's server has left unanswered
+    // (Diagnostics::unanswered); 0 on a socket:// port.
+    BOOL UnansweredRequests(DevHandle h, DWORD* count) override;
 
     // What a connection has seen of its server, for tests and diagnosis.
     struct Diagnostics {

@@ -40,6 +40,7 @@ public:
         return inner_.WaitForReceive(h, timeoutMs, ready);
     }
     BOOL ReceiveDescriptor(DevHandle h, int* fd) override { return inner_.ReceiveDescriptor(h, fd); }
+    BOOL UnansweredRequests(DevHandle h, DWORD* count) override { return inner_.UnansweredRequests(h, count); }
     BOOL CloseHandle(DevHandle h) override { return inner_.CloseHandle(h); }
     DWORD GetLastError() override { return inner_.GetLastError(); }
 
