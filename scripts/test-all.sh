@@ -158,9 +158,13 @@ stage_valgrind() {
   # One process for the whole binary: any invalid access, use of undefined
   # memory or leaked block fails the run. The death tests' forked children
   # (which end by abort on purpose) are not reported.
+  # Its skipped tests go to the summary as CTest's do.
+  local report=$summary_dir/valgrind.xml rc=0
   valgrind --tool=memcheck --error-exitcode=99 --leak-check=full --child-silent-after-fork=yes \
     --errors-for-leak-kinds=definite,indirect,possible --show-leak-kinds=definite,indirect,possible \
-    build/release/tests/velk32_tests --gtest_brief=1
+    build/release/tests/velk32_tests --gtest_brief=1 --gtest_output="xml:$report" || rc=$?
+  bash scripts/gtest-skips.sh valgrind "$report" >>"$VELK_SKIP_LOG" || true
+  return "$rc"
 }
 
 stage_fuzz() {
