@@ -15,6 +15,7 @@ std::atomic<int> watched{-1};
 std::atomic<int> pollCount{0};
 std::atomic<int> longestMs{0};
 std::atomic<long> receivedBytes{0};
+std::atomic<int> recvCount{0};
 std::atomic<int> recvDelayUs{0};
 }  // namespace
 
@@ -38,6 +39,7 @@ extern "C" ssize_t __wrap_recv(int fd, void* buf, size_t len, int flags) {
     const bool ours = fd >= 0 && fd == watched.load();
     if (ours && recvDelayUs.load() > 0) std::this_thread::sleep_for(std::chrono::microseconds(recvDelayUs.load()));
     const ssize_t r = __real_recv(fd, buf, len, flags);
+    if (ours) ++recvCount;
     if (ours && r > 0) receivedBytes += r;
     return r;
 }
@@ -59,6 +61,7 @@ void watch(int fd) {
     pollCount = 0;
     longestMs = 0;
     receivedBytes = 0;
+    recvCount = 0;
     recvDelayUs = 0;
     watched = fd;
 }
@@ -66,6 +69,7 @@ void watch(int fd) {
 int polls() { return pollCount; }
 int longestPoll() { return longestMs; }
 long received() { return receivedBytes; }
+int recvs() { return recvCount; }
 void slowRecv(int microseconds) { recvDelayUs = microseconds; }
 
 }  // namespace socket_calls

@@ -31,6 +31,9 @@ int polls();
 int longestPoll();
 // The bytes recv() took from the watched socket since watch().
 long received();
+// The recv() calls made on the watched socket since watch(), whatever they
+// returned.
+int recvs();
 
 // From now on each recv() on the watched socket first sleeps this long (0:
 // not at all), so that a server can send faster than the library reads.

@@ -106,7 +106,7 @@ DevHandle NetDevice::open(int port, const char* address) {
     s.rttSamples = 0;
     s.linesSent = false;
     s.outPending = false;
-    s.takenSinceQuery = false;
+    s.queriesSinceTake = Slot::kQueriesToFetch;
     s.lostErr = 0;
     s.localHold = false;
     for (Slot::Habit& k : s.habit) k = Slot::Habit::Unknown;

@@ -117,7 +117,11 @@ struct NetDevice::Slot {
     unsigned rttSamples = 0;
     bool linesSent = false;  // DTR and RTS requested on this connection
     bool outPending = false;  // sent since the socket's queue was last seen empty
-    bool takenSinceQuery = false;  // bytes read from the queue since the last status query
+    // Status queries since ReadFile last took from the queue, up to
+    // kQueriesToFetch (also when nothing was taken since the open): below
+    // it, a query answers from the queue alone while the queue holds bytes.
+    static constexpr std::uint8_t kQueriesToFetch = 2;
+    std::uint8_t queriesSinceTake = kQueriesToFetch;
     int lostErr = 0;  // the connection's error once it is gone
     bool localHold = false;  // SETXOFF: transmit held as after an XOFF
     std::atomic<unsigned> txAborts{0};  // transmit purges so far

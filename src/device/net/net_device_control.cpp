@@ -295,13 +295,15 @@ BOOL NetDevice::ClearCommError(DevHandle h, DWORD* errors, COMSTAT* stat) {
     if (!current(*s, h)) return fail(EBADF);
     // As a tty's queue: while the caller takes bytes from a queue that still
     // holds some, the socket is not looked at; it is read again, in a
-    // block, once the queue is empty or on the next query.
-    if (s->takenSinceQuery && !s->rx.empty()) {
+    // block, once the queue is empty or at the second query after a take.
+    // (Two, not one: a caller that asks SioRxQue before each SioGetc, whose
+    // own query follows, then drains with no socket read per byte.)
+    if (s->queriesSinceTake < Slot::kQueriesToFetch && !s->rx.empty()) {
         moveStaged(*s);
+        ++s->queriesSinceTake;
     } else {
         pump(*s);
     }
-    s->takenSinceQuery = false;
     // Bytes received before the loss are still to be had.
     if (s->lostErr != 0 && s->rx.empty()) return fail(s->lostErr);
     const std::uint8_t line = s->engine.takeLineErrors();

@@ -45,7 +45,7 @@ BOOL NetDevice::ReadFile(DevHandle h, void* buf, DWORD n, DWORD* got) {
         if (took > 0) {
             count += took;
             lastByte = nowMs();
-            s->takenSinceQuery = true;
+            s->queriesSinceTake = 0;
         }
         if (count == n || (anyByte && count > 0)) break;
         if (s->lostErr != 0) {

@@ -267,6 +267,33 @@ TEST_F(NetTraffic, NopFloodKeepsEveryCallThatMustNotWaitBounded) {
     EXPECT_LE(worst, 3 * 16384);
 }
 
+TEST_F(NetTraffic, DrainingAQueueMakesNoSocketReadPerByte) {
+    if (!socket_calls::available()) GTEST_SKIP() << socket_calls::kUncounted;
+    for (const char* scheme : {"rfc2217", "socket"}) {
+        SCOPED_TRACE(scheme);
+        FakeRfc2217Server server;
+        const Bytes data = pattern(1000);
+        server.sendOnConnect(data);
+        ASSERT_EQ(reset(server.url(scheme)), 0);
+        ASSERT_TRUE(waitUntil([] { return SioRxQue(0) == 1000; })) << SioRxQue(0);
+        // As a polling program drains it: a byte at a time while the count
+        // says there is one, then in pieces until none comes.
+        socket_calls::watch(socketTo(server.port()));
+        Bytes got;
+        while (got.size() < 500 && SioRxQue(0) > 0) got.push_back(static_cast<std::uint8_t>(SioGetc(0)));
+        char buf[7];
+        for (int n; (n = SioGets(0, buf, sizeof buf)) > 0;) got.insert(got.end(), buf, buf + n);
+        EXPECT_EQ(SioRxQue(0), 0);
+        const int reads = socket_calls::recvs();
+        socket_calls::watch(-1);
+        EXPECT_TRUE(got == data) << got.size() << " bytes";
+        // The empty queue's refills and its last query do read the socket.
+        EXPECT_GE(reads, 1);
+        EXPECT_LE(reads, 8);
+        EXPECT_EQ(SioDone(0), 1);
+    }
+}
+
 TEST_F(NetTraffic, ReopenedPortsStartEmptyAndWorkAfterACloseOrALostConnection) {
     FakeRfc2217Server server;
     // ack_timeout=0: nothing waits for answers, the open still negotiates.
