@@ -20,7 +20,10 @@ awk -v label="$label" '
   /<testcase / { name = attr($0, "classname") "." attr($0, "name") }
   /<skipped / {
     why = unxml(attr($0, "message"))
-    n = split(why, part, "\n"); why = part[n]   # the first line is the file and line
+    # The first line is the file and line; a reason of several lines is
+    # joined into one.
+    n = split(why, part, "\n"); why = ""
+    for (i = 2; i <= n; i++) if (part[i] != "") why = why (why == "" ? "" : " ") part[i]
     print label ": " name ": " (why == "" ? "(the test gave no reason)" : why)
   }
 ' "$xml"

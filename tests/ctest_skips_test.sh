@@ -2,7 +2,8 @@
 # scripts/ctest-skips.sh on a JUnit file as CTest 3.25 writes it: a
 # GoogleTest skip (the reason on the line after "Skipped", with an XML escape),
 # a skip by return code (a "skipped:" line), a test that ran; exactly the two
-# skips, each with its reason.
+# skips, each with its reason. Then scripts/gtest-skips.sh on GoogleTest's own
+# XML report: a reason of two lines is kept whole, on one line.
 set -euo pipefail
 xml=$(mktemp "${TMPDIR:-/tmp}/velk-junit.XXXXXX")
 trap 'rm -f "$xml"' EXIT
@@ -39,4 +40,20 @@ if [ "$got" != "$want" ]; then
   printf 'got:\n%s\nwant:\n%s\n' "$got" "$want" >&2
   exit 1
 fi
-echo "two skips, each with its reason"
+cat >"$xml" <<'XML'
+<testsuites>
+  <testsuite name="Pty" tests="2">
+    <testcase name="Drain" status="run" result="skipped" classname="Pty">
+      <skipped message="/src/tty_drain_test.cpp:36&#x0A;no seccomp listener&#x0A;under Valgrind &amp; qemu"><![CDATA[]]></skipped>
+    </testcase>
+    <testcase name="Ran" status="run" result="completed" classname="Pty"/>
+  </testsuite>
+</testsuites>
+XML
+got=$(bash "$(dirname "$0")/../scripts/gtest-skips.sh" valgrind "$xml")
+want="valgrind: Pty.Drain: no seccomp listener under Valgrind & qemu"
+if [ "$got" != "$want" ]; then
+  printf 'got:\n%s\nwant:\n%s\n' "$got" "$want" >&2
+  exit 1
+fi
+echo "two skips, each with its reason; a reason of two lines whole"
