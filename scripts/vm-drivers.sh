@@ -20,8 +20,8 @@
 # Usage: scripts/vm-drivers.sh [BUILD_DIR]   (default build/release, built here)
 # Exit status 0 when every guest passed; a guest that cannot boot here, or
 # whose packages cannot be had (QEMU, busybox, the kernel package; apt's
-# reason is given), is reported SKIP with the reason and does not fail the
-# stage. VELK_UNINSTALLABLE (scripts/deps.sh) applies to the downloads too.
+# reason is given), or whose QEMU crashes in two runs, is reported SKIP with
+# the reason and does not fail the stage. VELK_UNINSTALLABLE (scripts/deps.sh) applies to the downloads too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/release}
@@ -155,12 +155,36 @@ stop_helpers() {
 }
 
 # Prints the guest's lines and its result line; sets overall on failure.
+# QEMU itself dying of a signal is the emulator's fault, not the guest's
+# (QEMU 7.2 has segfaulted at the FTDI adapter's device_del, now and then):
+# the first time, qemu_crash says so and run_guest runs the guest again; the
+# second time the guest is SKIP with the reason; the logs are kept. A check
+# that failed before the crash fails the guest all the same.
+qemu_crash=""
+attempt=1
 collect() {  # NAME LOG QEMU_RC SECONDS
-  local name=$1 log=$2 rc=$3 secs=$4 result
+  local name=$1 log=$2 rc=$3 secs=$4 result sig last version
+  qemu_crash=""
   tr -d '\r' <"$log" | grep -E '^(  \||PASS|FAIL|SKIP|GUEST-RESULT)' || true
   result=$(tr -d '\r' <"$log" | sed -n 's/^GUEST-RESULT //p' | tail -n1)
   if [ -z "$result" ]; then
     if [ "$rc" -eq 124 ]; then echo "$name: 0 passed, 1 failed (the guest did not finish in time)"; overall=1; return; fi
+    if [ "$rc" -gt 128 ] && [ "$rc" -lt 160 ]; then
+      sig=$(kill -l $((rc - 128)) 2>/dev/null || echo $((rc - 128)))
+      last=$(tr -d '\r' <"$log" | grep -v '^  |' | tail -n1 || true)
+      version=$("$qemu" --version 2>/dev/null | sed -n '1s/.*version \([0-9.]*\).*/\1/p' || true)
+      qemu_crash="$qemu $version died of SIG$sig after: ${last:-(nothing)}"
+      cp "$log" "$log.crashed-$attempt"
+      if tr -d '\r' <"$log" | grep -q '^FAIL'; then
+        echo "$name: failed before $qemu_crash"; overall=1; qemu_crash=""; return
+      fi
+      if [ "$attempt" -ge 2 ]; then
+        echo "$name: SKIP ($qemu_crash, in both runs; logs $log.crashed-1 and -2)"
+      else
+        echo "$name: $qemu_crash; the guest runs once more"
+      fi
+      return
+    fi
     if ! grep -q 'Linux version\|Run /init\|guest ready' "$log"; then
       echo "$name: SKIP (QEMU could not start: $(head -c 300 "$log"))"; return
     fi
@@ -431,9 +455,20 @@ run_cdc() {  # ARCH
   collect "$name" "$log" "$rc" $((SECONDS - start))
 }
 
+# Runs a guest, and once more if QEMU crashed (see collect).
+run_guest() {  # FUNCTION [ARG]
+  attempt=1
+  "$@"
+  if [ -n "$qemu_crash" ]; then
+    attempt=2
+    "$@"
+  fi
+  qemu_crash=""
+}
+
 guests=" ${VELK_VM_GUESTS:-x86_64 arm64 cdc-x86_64 cdc-arm64} "
-case "$guests" in *" x86_64 "*) run_x86_64 ;; esac
-case "$guests" in *" arm64 "*) run_arm64 ;; esac
-case "$guests" in *" cdc-x86_64 "*) run_cdc amd64 ;; esac
-case "$guests" in *" cdc-arm64 "*) run_cdc arm64 ;; esac
+case "$guests" in *" x86_64 "*) run_guest run_x86_64 ;; esac
+case "$guests" in *" arm64 "*) run_guest run_arm64 ;; esac
+case "$guests" in *" cdc-x86_64 "*) run_guest run_cdc amd64 ;; esac
+case "$guests" in *" cdc-arm64 "*) run_guest run_cdc arm64 ;; esac
 exit $overall
